@@ -1,0 +1,8 @@
+#ifndef TBX_REPORT_H
+#define TBX_REPORT_H
+
+// Prints "tbx: <message>" on standard output and flushes it; a non-zero
+// fatal ends the process with status -1 through exit(), so atexit handlers run.
+void report(const char *message, int fatal);
+
+#endif

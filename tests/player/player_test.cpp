@@ -1,0 +1,341 @@
+// The player, run as its own process against the scripted drive: standard
+// output byte for byte, standard error, the exit status and every call the
+// program made into SDL, with its virtual time and how much output had been
+// flushed by then.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Call {
+    long t;   // virtual milliseconds
+    long out; // bytes of standard output flushed
+    std::string what;
+};
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status, or 1000 + signal
+    std::vector<Call> calls;
+
+    std::vector<Call> named(const std::string &prefix) const
+    {
+        std::vector<Call> found;
+        for (const Call &c : calls)
+            if (c.what.rfind(prefix, 0) == 0)
+                found.push_back(c);
+        return found;
+    }
+    // The play commands, as "start,frame,tracks,frames" separated by spaces.
+    std::string plays() const
+    {
+        std::string s;
+        for (const Call &c : named("SDL_CDPlayTracks(cd,"))
+            s += (s.empty() ? "" : " ") + c.what.substr(20, c.what.find(')') - 20);
+        return s;
+    }
+};
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Outcome run(const std::string &script, std::vector<std::string> args = {})
+{
+    char dir_template[] = "/tmp/tbx-scenario-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string script_path = dir + "/script", log = dir + "/log", out = dir + "/out", err = dir + "/err";
+    std::ofstream(script_path) << script;
+
+    args.insert(args.begin(), "tbx");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // A hung run ends by signal instead of hanging the suite.
+        alarm(20);
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        setenv("TBX_DRIVE_SCRIPT", script_path.c_str(), 1);
+        setenv("TBX_DRIVE_LOG", log.c_str(), 1);
+        execv(TBX_SCRIPTED, argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+
+    Outcome r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    std::istringstream lines(slurp(log));
+    for (std::string line; std::getline(lines, line);) {
+        Call c;
+        std::istringstream words(line);
+        words >> c.t >> c.out >> std::ws;
+        std::getline(words, c.what);
+        r.calls.push_back(c);
+    }
+    std::system(("rm -rf " + dir).c_str());
+    return r;
+}
+
+const std::string kBanner = "Tonbox ver 0.01. Written by the Tonbox developers.\n"
+                            "Plays every track of the audio CD in the first drive, in order.\n";
+const std::string kWarning = "tbx: Error Playing Track. Continuing With the Next Track.\n";
+const std::string kNoDisc = "tbx: No CD in drive\n";
+
+std::string header(int tracks, const std::string &name = "/dev/scripted")
+{
+    return kBanner + "\nCD Drive: [ " + name + " ]\nNo of Tracks: " + std::to_string(tracks) + "\n";
+}
+
+std::string track(int i, const std::string &length)
+{
+    return "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + length + "\n";
+}
+
+// What every run must show, whatever the drive did.
+void check_invariants(const Outcome &r)
+{
+    EXPECT_EQ(r.err, "");
+    ASSERT_FALSE(r.calls.empty());
+    EXPECT_EQ(r.calls.front().what.substr(0, 14), "SDL_Init(0x110");
+    const bool started = r.calls.front().what == "SDL_Init(0x110) = 0";
+    // SDL_Quit runs at exit exactly when SDL started, after everything else,
+    // and finds every byte already flushed.
+    EXPECT_EQ(r.named("SDL_Quit").size(), started ? 1U : 0U);
+    if (started) {
+        EXPECT_EQ(r.calls.back().what, "SDL_Quit()");
+        EXPECT_EQ(r.calls.back().out, static_cast<long>(r.out.size()));
+    }
+    // Nothing is printed before the disc is found.
+    const std::vector<Call> statuses = r.named("SDL_CDStatus");
+    if (!statuses.empty()) {
+        EXPECT_EQ(statuses.front().out, 0);
+    }
+    // A track is commanded only once its line has been flushed.
+    for (const Call &c : r.named("SDL_CDPlayTracks")) {
+        const std::string number = c.what.substr(20, c.what.find(',', 20) - 20);
+        const std::string line = "\tPlaying Track [ " + number + " ]";
+        const size_t at = r.out.find(line);
+        ASSERT_NE(at, std::string::npos) << c.what;
+        EXPECT_EQ(c.out, static_cast<long>(r.out.find('\n', at) + 1)) << c.what;
+    }
+    for (const Call &c : r.calls)
+        EXPECT_EQ(c.what.find("bad handle"), std::string::npos) << c.what;
+}
+
+struct Scenario {
+    const char *name;
+    std::string script;
+    std::string out;
+    int status;
+    std::string plays;    // the play commands, in order
+    int long_sleeps = -1; // how many 3000 ms polls, where it matters
+};
+
+std::ostream &operator<<(std::ostream &os, const Scenario &s) { return os << s.name; }
+
+std::string lines(int from, int to, const std::string &length)
+{
+    std::string s;
+    for (int i = from; i <= to; ++i)
+        s += track(i, length);
+    return s;
+}
+
+// A disc of n tracks of the same length.
+std::string disc(int n, int frames)
+{
+    std::string s = "tracks";
+    for (int i = 0; i < n; ++i)
+        s += " " + std::to_string(frames);
+    return s + "\n";
+}
+
+std::string whole_disc_plays(int n)
+{
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += (i ? " " : "") + std::to_string(i) + (i == n - 1 ? ",0,0,0" : ",0,1,0");
+    return s;
+}
+
+const Scenario kScenarios[] = {
+    // Failures before the header.
+    {"sdl_init_fails", "init fail\ntracks 450\n", "tbx: Unable to initialize CDROM.\n", 255, ""},
+    {"no_drive", "no drive\n", "tbx: Unable to open CD Drive.\n", 255, ""},
+    {"empty_tray", "tray empty\ntracks 450\n", kNoDisc, 255, ""},
+    {"error_on_first_query", "tracks 450\nerror 1\n", kNoDisc, 255, ""},
+
+    // Whole discs.
+    {"three_tracks", "tracks 450 75 300\n", header(3) + track(0, "0:6") + track(1, "0:1") + track(2, "0:4"), 0,
+     "0,0,1,0 1,0,1,0 2,0,0,0", 5},
+    {"no_tracks", "tracks\n", header(0), 0, ""},
+    {"one_track", "tracks 75\n", header(1) + track(0, "0:1"), 0, "0,0,0,0", 1},
+    {"twelve_tracks", disc(12, 75), header(12) + lines(0, 11, "0:1"), 0,
+     whole_disc_plays(12), 12},
+    {"lengths_truncate_and_are_unpadded", "tracks 13875 4499 13949 74 0 270000 4500000\n",
+     header(7) + track(0, "3:5") + track(1, "0:59") + track(2, "3:5") + track(3, "0:0") + track(4, "0:0") +
+         track(5, "60:0") + track(6, "1000:0"),
+     0, "0,0,1,0 1,0,1,0 2,0,1,0 3,0,1,0 4,0,1,0 5,0,1,0 6,0,0,0"},
+    {"drive_without_a_name", "name null\ntracks 75\n", header(1, "") + track(0, "0:1"), 0, "0,0,0,0"},
+    {"record_claiming_more_than_sdl_holds", "claim 150\n" + disc(99, 75), header(99) + lines(0, 98, "0:1"), 0, whole_disc_plays(99)},
+
+    // Tracks that will not play.
+    {"first_track_fails", "tracks 450 75 300\nfail 0\n",
+     header(3) + track(0, "0:6") + kWarning + track(1, "0:1") + track(2, "0:4"), 0, "0,0,1,0 1,0,1,0 2,0,0,0", 3},
+    {"middle_track_fails", "tracks 450 75 300\nfail 1\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + kWarning + track(2, "0:4"), 0, "0,0,1,0 1,0,1,0 2,0,0,0", 4},
+    {"last_track_fails", "tracks 450 75 300\nfail 2\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + track(2, "0:4") + kWarning, 0, "0,0,1,0 1,0,1,0 2,0,0,0", 3},
+    {"every_track_fails", "tracks 450 75\nfail 0 1\n", header(2) + track(0, "0:6") + kWarning + track(1, "0:1") + kWarning,
+     0, "0,0,1,0 1,0,0,0", 0},
+    {"data_track_plays_like_any_other", "tracks 450 75 300\ndata 1\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + track(2, "0:4"), 0, "0,0,1,0 1,0,1,0 2,0,0,0", 5},
+    {"only_minus_one_means_failure", "tracks 450 75\nplayed 1\n", header(2) + track(0, "0:6") + track(1, "0:1"), 0,
+     "0,0,1,0 1,0,0,0", 3},
+    {"enhanced_cd_refuses_its_data_track", "tracks 450 75 300\ndata 2\nfail 2\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + track(2, "0:4") + kWarning, 0, "0,0,1,0 1,0,1,0 2,0,0,0", 3},
+
+    // Drives that do not say they are playing.
+    {"drive_never_reports_playing", "tracks 450 75 300\nspinup never\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + track(2, "0:4"), 0, "0,0,1,0 1,0,1,0 2,0,0,0", 0},
+    {"slow_spin_up_moves_on_at_once", "tracks 450 75 300\nspinup 200\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + track(2, "0:4"), 0, "0,0,1,0 1,0,1,0 2,0,0,0", 0},
+    {"pause_ends_the_wait", "tracks 450 75\npause 1000\n", header(2) + track(0, "0:6") + track(1, "0:1"), 0,
+     "0,0,1,0 1,0,0,0", 2},
+    {"error_while_waiting_ends_the_wait", "tracks 450 75\nerror 3\n", header(2) + track(0, "0:6") + track(1, "0:1"), 0,
+     "0,0,1,0 1,0,0,0", 1},
+
+    // The disc changing under the player.
+    {"table_shrinks_between_tracks", "tracks 450 75 300\nshrink 4 1\n", header(3) + track(0, "0:6"), 0, "0,0,1,0", 2},
+    {"disc_taken_out_between_tracks", "tracks 450 75 300\neject after 5\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + kNoDisc, 255, "0,0,1,0", 2},
+    {"disc_ejected_during_a_middle_track", "tracks 450 75 300\neject at 2000\n",
+     header(3) + track(0, "0:6") + track(1, "0:1") + kNoDisc, 255, "0,0,1,0", 1},
+    {"disc_ejected_during_the_last_track", "tracks 450 75\neject at 7000\n", header(2) + track(0, "0:6") + track(1, "0:1"),
+     0, "0,0,1,0 1,0,0,0", 3},
+};
+
+class Scenarios : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Scenarios, OutputStatusAndCalls)
+{
+    const Scenario &s = GetParam();
+    const Outcome r = run(s.script);
+    EXPECT_EQ(r.out, s.out);
+    EXPECT_EQ(r.status, s.status);
+    EXPECT_EQ(r.plays(), s.plays);
+    if (s.long_sleeps >= 0) {
+        EXPECT_EQ(r.named("SDL_Delay(3000)").size(), static_cast<size_t>(s.long_sleeps));
+    }
+    check_invariants(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Player, Scenarios, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario> &info) { return std::string(info.param.name); });
+
+// One disc, every call: the order, the arguments, the virtual time and how
+// much had been flushed when the call was made.
+TEST(Player, CallsAndTimingOfAWholeDisc)
+{
+    const Outcome r = run("tracks 450 75 300\n");
+    const long h = static_cast<long>(header(3).size());
+    const long l0 = h + static_cast<long>(track(0, "0:6").size());
+    const long l1 = l0 + static_cast<long>(track(1, "0:1").size());
+    const long l2 = l1 + static_cast<long>(track(2, "0:4").size());
+    std::vector<std::string> got;
+    for (const Call &c : r.calls)
+        got.push_back(std::to_string(c.t) + " " + std::to_string(c.out) + " " + c.what);
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "0 0 SDL_Init(0x110) = 0",
+                       "0 0 SDL_CDOpen(0) = cd",
+                       "0 0 SDL_CDStatus(cd) = 1",
+                       "0 0 SDL_CDName(0) = /dev/scripted",
+                       "0 " + std::to_string(l0) + " SDL_CDStatus(cd) = 1",
+                       "0 " + std::to_string(l0) + " SDL_CDPlayTracks(cd,0,0,1,0) = 0",
+                       "0 " + std::to_string(l0) + " SDL_Delay(100)",
+                       "100 " + std::to_string(l0) + " SDL_CDStatus(cd) = 2",
+                       "100 " + std::to_string(l0) + " SDL_Delay(3000)",
+                       "3100 " + std::to_string(l0) + " SDL_CDStatus(cd) = 2",
+                       "3100 " + std::to_string(l0) + " SDL_Delay(3000)",
+                       "6100 " + std::to_string(l0) + " SDL_CDStatus(cd) = 1",
+                       "6100 " + std::to_string(l1) + " SDL_CDStatus(cd) = 1",
+                       "6100 " + std::to_string(l1) + " SDL_CDPlayTracks(cd,1,0,1,0) = 0",
+                       "6100 " + std::to_string(l1) + " SDL_Delay(100)",
+                       "6200 " + std::to_string(l1) + " SDL_CDStatus(cd) = 2",
+                       "6200 " + std::to_string(l1) + " SDL_Delay(3000)",
+                       "9200 " + std::to_string(l1) + " SDL_CDStatus(cd) = 1",
+                       "9200 " + std::to_string(l2) + " SDL_CDStatus(cd) = 1",
+                       "9200 " + std::to_string(l2) + " SDL_CDPlayTracks(cd,2,0,0,0) = 0",
+                       "9200 " + std::to_string(l2) + " SDL_Delay(100)",
+                       "9300 " + std::to_string(l2) + " SDL_CDStatus(cd) = 2",
+                       "9300 " + std::to_string(l2) + " SDL_Delay(3000)",
+                       "12300 " + std::to_string(l2) + " SDL_CDStatus(cd) = 2",
+                       "12300 " + std::to_string(l2) + " SDL_Delay(3000)",
+                       "15300 " + std::to_string(l2) + " SDL_CDStatus(cd) = 1",
+                       "15300 " + std::to_string(l2) + " SDL_Quit()",
+                   }));
+    EXPECT_EQ(r.status, 0);
+}
+
+// A failed start is reported only after the wait, then the run goes on.
+TEST(Player, WarningComesAfterTheWaitAndIsFlushedBeforeTheNextTrack)
+{
+    const Outcome r = run("tracks 450 75\nfail 0\n");
+    const std::vector<Call> statuses = r.named("SDL_CDStatus");
+    ASSERT_EQ(statuses.size(), 6U);
+    const long l0 = static_cast<long>((header(2) + track(0, "0:6")).size());
+    EXPECT_EQ(statuses[2].t, 100);    // the one query after the settling sleep
+    EXPECT_EQ(statuses[2].out, l0);   // the warning is not out yet
+    EXPECT_EQ(statuses[3].out, l0 + static_cast<long>((kWarning + track(1, "0:1")).size()));
+}
+
+// Arguments are ignored: the same drive gives the same run.
+TEST(Player, ArgumentsChangeNothing)
+{
+    const std::string script = "tracks 450 75 300\nfail 1\n";
+    const Outcome plain = run(script);
+    const Outcome with_args = run(script, {"-h", "--help", "-v", "a b", "", "%s%n", "/dev/cdrom", "7"});
+    EXPECT_EQ(with_args.out, plain.out);
+    EXPECT_EQ(with_args.status, plain.status);
+    ASSERT_EQ(with_args.calls.size(), plain.calls.size());
+    for (size_t i = 0; i < plain.calls.size(); ++i)
+        EXPECT_EQ(with_args.calls[i].what, plain.calls[i].what);
+}
+
+// A full 99-track, 74-minute disc is played through on virtual time.
+TEST(Player, FullLengthDiscOnVirtualTime)
+{
+    const auto began = std::chrono::steady_clock::now();
+    const Outcome r = run(disc(99, 74 * 60 * 75 / 99));
+    const auto wall = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.plays(), whole_disc_plays(99));
+    EXPECT_GE(r.calls.back().t, 74L * 60 * 1000 - 99);
+    check_invariants(r);
+    RecordProperty("wall_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
+}
+
+} // namespace
