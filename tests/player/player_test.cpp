@@ -2,18 +2,15 @@
 // output byte for byte, standard error, the exit status and every call the
 // program made into SDL, with its virtual time and how much output had been
 // flushed by then.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "process.h"
 
 namespace {
 
@@ -47,47 +44,21 @@ struct Outcome {
     }
 };
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 Outcome run(const std::string &script, std::vector<std::string> args = {})
 {
-    char dir_template[] = "/tmp/tbx-scenario-XXXXXX";
-    const std::string dir = mkdtemp(dir_template);
-    const std::string script_path = dir + "/script", log = dir + "/log", out = dir + "/out", err = dir + "/err";
-    std::ofstream(script_path) << script;
-
-    args.insert(args.begin(), "tbx");
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A hung run ends by signal instead of hanging the suite.
-        alarm(20);
-        dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        setenv("TBX_DRIVE_SCRIPT", script_path.c_str(), 1);
-        setenv("TBX_DRIVE_LOG", log.c_str(), 1);
-        execv(TBX_SCRIPTED, argv.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    const TempDir dir;
+    std::ofstream(dir / "script") << script;
+    args.insert(args.begin(), TBX_SCRIPTED);
+    Spawn spawn;
+    spawn.argv = args;
+    spawn.env = {{"TBX_DRIVE_SCRIPT", dir / "script"}, {"TBX_DRIVE_LOG", dir / "log"}};
+    const Exit e = run_process(spawn);
 
     Outcome r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
-    r.out = slurp(out);
-    r.err = slurp(err);
-    std::istringstream lines(slurp(log));
+    r.out = e.out;
+    r.err = e.err;
+    r.status = e.status;
+    std::istringstream lines(read_file(dir / "log"));
     for (std::string line; std::getline(lines, line);) {
         Call c;
         std::istringstream words(line);
@@ -95,7 +66,6 @@ Outcome run(const std::string &script, std::vector<std::string> args = {})
         std::getline(words, c.what);
         r.calls.push_back(c);
     }
-    std::system(("rm -rf " + dir).c_str());
     return r;
 }
 

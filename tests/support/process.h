@@ -1,0 +1,42 @@
+#ifndef TBX_TESTS_PROCESS_H
+#define TBX_TESTS_PROCESS_H
+
+// Runs programs in processes of their own, the way a shell would, for the
+// tests: standard output and error captured, standard input from /dev/null.
+#include <map>
+#include <string>
+#include <vector>
+
+// A fresh folder under /tmp, removed with everything in it when done.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct Exit {
+    std::string out;
+    std::string err;
+    int status = -1; // the exit status, or 1000 + the signal that ended it
+};
+
+struct Spawn {
+    std::vector<std::string> argv;           // argv[0] is the program's path
+    std::map<std::string, std::string> env;  // set on top of this process's environment
+    std::vector<std::string> unset;          // taken out of it
+    std::string stdout_path;                 // where standard output goes; empty: captured
+    int timeout_s = 60;                      // then it is killed
+};
+
+Exit run_process(const Spawn &spawn);
+
+std::string read_file(const std::string &path);
+
+#endif
