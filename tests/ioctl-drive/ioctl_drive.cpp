@@ -4,7 +4,7 @@
 // Classic SDL reaches a drive only through stat, open, ioctl and close, so
 // those four are taken over for one device path: the first one SDL_CDROM
 // names, and only when TBX_CDROM_LAYOUT names a layout. Every other call goes
-// on to libc. The layout, one directive a line:
+// on to libc. The layout, one directive a line ('#' starts a comment):
 //
 //   tracks F F ...       the disc: one length in frames per track; track 1 starts at frame 150
 //   data N ...           these tracks (numbered from 1, as on the disc) are data
@@ -131,15 +131,24 @@ struct Drive {
     int leadout() const { return offsets.back(); }
 };
 
+// A layout the drive cannot follow is the test's mistake: stop loudly.
+[[noreturn]] void refuse(const std::string &why)
+{
+    const std::string line = "ioctl drive: " + why + "\n";
+    [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+    std::abort();
+}
+
 std::string read_text(const char *path)
 {
-    std::string text;
     const int fd = real_open(path, O_RDONLY, 0);
+    if (fd < 0)
+        refuse(std::string("cannot read ") + path);
+    std::string text;
     char buf[512];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
         text.append(buf, static_cast<size_t>(n));
-    if (fd >= 0)
-        real_close(fd);
+    real_close(fd);
     return text;
 }
 
@@ -167,6 +176,8 @@ void load(Drive &d, const char *layout)
                 words >> d.eject_at;
             else
                 words >> d.eject_command >> d.eject_count;
+        } else if (!key.empty() && key[0] != '#') {
+            refuse("unknown directive: " + line);
         }
     }
 }
