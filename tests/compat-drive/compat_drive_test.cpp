@@ -1,0 +1,145 @@
+// tbx exactly as shipped, run on sdl12-compat's drive emulated from a folder
+// of mp3 tracks. SDL2's disk audio driver records, in real time, what the
+// drive played, so the tone disc can be followed track by track.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "process.h"
+#include "tones.h"
+
+namespace {
+
+struct Track {
+    double hz;
+    double seconds;
+};
+
+// The tone disc the build made, read from the same list it was made from.
+std::vector<Track> tone_tracks()
+{
+    std::vector<Track> tracks;
+    std::istringstream words(TONE_TRACKS);
+    Track t;
+    char colon;
+    while (words >> t.hz >> colon >> t.seconds)
+        tracks.push_back(t);
+    return tracks;
+}
+
+// A run of tbx on sdl12-compat, with nothing from the caller's environment
+// choosing another drive or sound output.
+Exit run_on_compat(const std::map<std::string, std::string> &env)
+{
+    Spawn spawn;
+    spawn.argv = {TBX};
+    spawn.env = env;
+    spawn.env["LD_LIBRARY_PATH"] = SDL12_COMPAT_DIR;
+    spawn.unset = {"SDL12COMPAT_FAKE_CDROM_PATH", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE", "SDL_CDROM"};
+    return run_process(spawn);
+}
+
+struct Failure {
+    const char *name;
+    const char *audio_driver;
+    const char *folder; // nullptr: none named; "": a fresh empty one
+    std::string out;
+};
+
+std::ostream &operator<<(std::ostream &os, const Failure &f) { return os << f.name; }
+
+const Failure kFailures[] = {
+    // sdl12-compat cannot start without SDL2's audio.
+    {"unknown_audio_driver", "no-such-driver", TONE_DISC, "tbx: Unable to initialize CDROM.\n"},
+    {"no_folder", "dummy", nullptr, "tbx: Unable to open CD Drive.\n"},
+    {"empty_folder", "dummy", "", "tbx: No CD in drive\n"},
+};
+
+class Failures : public ::testing::TestWithParam<Failure> {};
+
+TEST_P(Failures, SaysWhyAndExits255)
+{
+    const Failure &f = GetParam();
+    const TempDir empty;
+    std::map<std::string, std::string> env = {{"SDL_AUDIODRIVER", f.audio_driver}};
+    if (f.folder != nullptr)
+        env["SDL12COMPAT_FAKE_CDROM_PATH"] = *f.folder ? f.folder : empty.path();
+    const Exit e = run_on_compat(env);
+    EXPECT_EQ(e.out, f.out);
+    EXPECT_EQ(e.status, 255);
+}
+
+INSTANTIATE_TEST_SUITE_P(CompatDrive, Failures, ::testing::ValuesIn(kFailures),
+                         [](const ::testing::TestParamInfo<Failure> &info) { return std::string(info.param.name); });
+
+std::string expected_output(const std::vector<Track> &tracks)
+{
+    std::string s = "Tonbox ver 0.01. Written by the Tonbox developers.\n"
+                    "Plays every track of the audio CD in the first drive, in order.\n"
+                    "\nCD Drive: [ " TONE_DISC " ]\n"
+                    "No of Tracks: " + std::to_string(tracks.size()) + "\n";
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        const int seconds = static_cast<int>(tracks[i].seconds);
+        s += "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + std::to_string(seconds / 60) + ":" +
+             std::to_string(seconds % 60) + "\n";
+    }
+    return s;
+}
+
+TEST(CompatDrive, PlaysEveryTrackOfTheToneDiscInOrder)
+{
+    const std::vector<Track> tracks = tone_tracks();
+    ASSERT_GE(tracks.size(), 2U);
+    const TempDir dir;
+    const auto began = std::chrono::steady_clock::now();
+    const Exit e = run_on_compat({{"SDL12COMPAT_FAKE_CDROM_PATH", TONE_DISC},
+                                  {"SDL_AUDIODRIVER", "disk"},
+                                  {"SDL_DISKAUDIOFILE", dir / "capture"}});
+    const auto wall = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(e.out, expected_output(tracks));
+    EXPECT_EQ(e.status, 0);
+
+    std::vector<double> hz;
+    for (const Track &t : tracks)
+        hz.push_back(t.hz);
+    const std::vector<tones::Run> runs = tones::tone_runs(tones::read_capture(dir / "capture"), hz);
+    SCOPED_TRACE("heard: " + tones::describe(runs, hz));
+
+    // Each tone sounds for nearly its track's whole length (the encoder adds
+    // a few ms), each after the one before.
+    std::vector<const tones::Run *> heard;
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        const tones::Run *r = tones::longest(runs, static_cast<int>(i));
+        ASSERT_NE(r, nullptr) << "track " << i << " was never heard";
+        EXPECT_GE(r->end - r->start, 0.9 * tracks[i].seconds) << "track " << i;
+        EXPECT_LE(r->end - r->start, tracks[i].seconds + 0.2) << "track " << i;
+        if (!heard.empty()) {
+            EXPECT_GE(r->start, heard.back()->end) << "track " << i << " came too early";
+        }
+        heard.push_back(r);
+    }
+    // Nothing else sounds for long: no track is played twice, no noise.
+    for (const tones::Run &r : runs) {
+        if (r.tone != tones::kSilence && r.end - r.start > 0.3) {
+            EXPECT_TRUE(r.tone >= 0 && &r == heard[r.tone]) << "at " << r.start << " s";
+        }
+    }
+
+    // For the record: from the end of one track's tone to the start of the
+    // next (nearly all silence; sdl12-compat slips in a few hundredths of a
+    // second of the next track when it stops one).
+    for (size_t i = 1; i < heard.size(); ++i) {
+        const auto ms = static_cast<int>(std::lround(1000 * (heard[i]->start - heard[i - 1]->end)));
+        RecordProperty("gap_before_track_" + std::to_string(i) + "_ms", ms);
+        std::printf("gap before track %zu: %d ms\n", i, ms);
+    }
+    RecordProperty("wall_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()));
+}
+
+} // namespace

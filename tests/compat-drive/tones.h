@@ -1,0 +1,43 @@
+#ifndef TBX_TESTS_TONES_H
+#define TBX_TESTS_TONES_H
+
+// Tells which of a few pure tones sounds when in recorded audio, and where
+// it is silent: enough to follow a disc of tone tracks through a recording
+// of SDL's disk audio driver.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tones {
+
+constexpr int kRate = 44100;
+constexpr int kSilence = -1; // a run with no sound
+constexpr int kOther = -2;   // a run with sound that is none of the tones
+
+// A recording of SDL's disk driver (raw 32-bit float stereo), mixed to mono.
+std::vector<float> read_capture(const std::string &path);
+
+// How much of the power of n samples lies at hz, by a Goertzel filter:
+// near 1 for a pure tone at hz, near 0 for other tones or noise.
+double tone_share(const float *samples, std::size_t n, double hz, int rate = kRate);
+
+struct Run {
+    int tone;     // index into the frequencies asked for, kSilence or kOther
+    double start; // seconds from the beginning of the recording
+    double end;
+};
+
+// Classes consecutive windows of window_s seconds as one of the tones,
+// silence or other sound, and joins equal neighbours into runs.
+std::vector<Run> tone_runs(const std::vector<float> &mono, const std::vector<double> &hz, double window_s = 0.02,
+                           int rate = kRate);
+
+// The longest run of the tone, or nullptr when it never sounds.
+const Run *longest(const std::vector<Run> &runs, int tone);
+
+// "440Hz 0.10-1.60 silence 1.60-2.00 ..." for messages.
+std::string describe(const std::vector<Run> &runs, const std::vector<double> &hz);
+
+} // namespace tones
+
+#endif

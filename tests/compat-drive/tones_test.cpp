@@ -1,0 +1,77 @@
+// The analysis the real-time tests rely on, on made-up signals whose runs are known.
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tones.h"
+
+namespace {
+
+const std::vector<double> kHz = {440, 660, 990};
+
+struct Piece {
+    double hz; // 0: silence, -1: white noise
+    double seconds;
+    double amplitude;
+};
+
+std::vector<float> signal(const std::vector<Piece> &pieces)
+{
+    std::vector<float> s;
+    std::minstd_rand random(7);
+    std::uniform_real_distribution<float> noise(-1, 1);
+    for (const Piece &p : pieces) {
+        const auto n = static_cast<size_t>(p.seconds * tones::kRate);
+        for (size_t i = 0; i < n; ++i) {
+            const double v = p.hz > 0 ? std::sin(2 * M_PI * p.hz * i / tones::kRate) : p.hz < 0 ? noise(random) : 0;
+            s.push_back(static_cast<float>(p.amplitude * v));
+        }
+    }
+    return s;
+}
+
+struct Case {
+    const char *name;
+    std::vector<Piece> pieces;
+    std::string runs;
+};
+
+std::ostream &operator<<(std::ostream &os, const Case &c) { return os << c.name; }
+
+const Case kCases[] = {
+    {"tones_between_silences", {{0, 0.1, 0}, {440, 1, 0.5}, {0, 0.5, 0}, {990, 0.3, 0.5}},
+     "silence 0.00-0.10 440Hz 0.10-1.10 silence 1.10-1.60 990Hz 1.60-1.90"},
+    {"one_tone_straight_after_another", {{660, 0.2, 0.5}, {440, 0.2, 0.5}}, "660Hz 0.00-0.20 440Hz 0.20-0.40"},
+    {"loud_and_soft_tones_alike", {{440, 0.2, 1}, {440, 0.2, 0.01}}, "440Hz 0.00-0.40"},
+    {"below_minus_60_dbfs_is_silence", {{440, 0.2, 0.001}}, "silence 0.00-0.20"},
+    {"a_pitch_between_two_tones_is_other", {{550, 0.2, 0.5}}, "other 0.00-0.20"},
+    {"noise_is_other", {{-1, 0.2, 0.5}}, "other 0.00-0.20"},
+    {"nothing_to_hear", {}, ""},
+};
+
+class Analysis : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Analysis, FindsTheRuns)
+{
+    const Case &c = GetParam();
+    EXPECT_EQ(tones::describe(tones::tone_runs(signal(c.pieces), kHz), kHz), c.runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tones, Analysis, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+TEST(Tones, LongestRunOfATone)
+{
+    const std::vector<tones::Run> runs =
+        tones::tone_runs(signal({{440, 0.1, 0.5}, {0, 0.1, 0}, {440, 0.3, 0.5}, {660, 0.2, 0.5}}), kHz);
+    const tones::Run *r = tones::longest(runs, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_NEAR(r->start, 0.2, 1e-9);
+    EXPECT_NEAR(r->end, 0.5, 1e-9);
+    EXPECT_EQ(tones::longest(runs, 2), nullptr);
+}
+
+} // namespace
