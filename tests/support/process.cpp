@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +33,35 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
+namespace {
+
+// In the child: fd becomes path, opened with flags.
+void redirect(int fd, const std::string &path, int flags)
+{
+    const int opened = open(path.c_str(), flags, 0644);
+    if (opened < 0 || dup2(opened, fd) < 0)
+        _exit(126);
+    if (opened != fd)
+        close(opened);
+}
+
+// Up to limit bytes from fd, fewer if every writer has gone.
+std::string read_up_to(int fd, long limit)
+{
+    std::string got;
+    char buffer[4096];
+    while (static_cast<long>(got.size()) < limit) {
+        const long want = std::min(static_cast<long>(sizeof buffer), limit - static_cast<long>(got.size()));
+        const ssize_t n = read(fd, buffer, static_cast<size_t>(want));
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+} // namespace
+
 Exit run_process(const Spawn &spawn)
 {
     const TempDir dir;
@@ -44,13 +74,36 @@ Exit run_process(const Spawn &spawn)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    const bool piped = spawn.pipe_reads >= 0;
+    int pipe_fds[2] = {-1, -1};
+    if (piped) {
+        // The smallest pipe there is, so that a reader who stops early is
+        // noticed while the program still has lines to write.
+        if (pipe(pipe_fds) != 0 || fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096) < 0)
+            std::abort();
+        // A reader gone before the start is gone before the child's first write.
+        if (spawn.pipe_reads == 0)
+            close(pipe_fds[0]);
+    }
+
     const pid_t pid = fork();
     if (pid == 0) {
         // A hung run is ended by the alarm rather than hanging the suite.
         alarm(static_cast<unsigned>(spawn.timeout_s));
-        dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        // An ignored SIGPIPE would be inherited through exec.
+        signal(SIGPIPE, SIG_DFL);
+        redirect(0, "/dev/null", O_RDONLY);
+        if (piped) {
+            dup2(pipe_fds[1], 1);
+            close(pipe_fds[1]);
+            if (spawn.pipe_reads > 0)
+                close(pipe_fds[0]);
+        } else {
+            redirect(1, out, O_WRONLY | O_CREAT | O_TRUNC);
+        }
+        redirect(2, err, O_WRONLY | O_CREAT | O_TRUNC);
+        if (spawn.close_stdin)
+            close(0);
         for (const std::string &name : spawn.unset)
             unsetenv(name.c_str());
         for (const auto &[name, value] : spawn.env)
@@ -58,12 +111,20 @@ Exit run_process(const Spawn &spawn)
         execv(argv[0], argv.data());
         _exit(127);
     }
+
+    Exit e;
+    if (piped) {
+        close(pipe_fds[1]);
+        if (spawn.pipe_reads > 0) {
+            e.out = read_up_to(pipe_fds[0], spawn.pipe_reads);
+            close(pipe_fds[0]);
+        }
+    }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
 
-    Exit e;
     e.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
-    if (spawn.stdout_path.empty())
+    if (spawn.stdout_path.empty() && !piped)
         e.out = read_file(out);
     e.err = read_file(err);
     return e;

@@ -2,7 +2,8 @@
 #define TBX_TESTS_PROCESS_H
 
 // Runs programs in processes of their own, the way a shell would, for the
-// tests: standard output and error captured, standard input from /dev/null.
+// tests: standard output and error captured, standard input from /dev/null,
+// SIGPIPE at its default.
 #include <map>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct Spawn {
     std::vector<std::string> unset;          // taken out of it
     std::string stdout_path;                 // where standard output goes; empty: captured
     int timeout_s = 60;                      // then it is killed
+    bool close_stdin = false;                // standard input closed rather than /dev/null
+    long pipe_reads = -1;                    // >= 0: standard output is a pipe whose reader takes this
+                                             // many bytes into Exit::out, then closes it (0: before the start)
 };
 
 Exit run_process(const Spawn &spawn);
