@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "output.h"
 #include "process.h"
 #include "tones.h"
 
@@ -56,9 +57,9 @@ std::ostream &operator<<(std::ostream &os, const Failure &f) { return os << f.na
 
 const Failure kFailures[] = {
     // sdl12-compat cannot start without SDL2's audio.
-    {"unknown_audio_driver", "no-such-driver", TONE_DISC, "tbx: Unable to initialize CDROM.\n"},
-    {"no_folder", "dummy", nullptr, "tbx: Unable to open CD Drive.\n"},
-    {"empty_folder", "dummy", "", "tbx: No CD in drive\n"},
+    {"unknown_audio_driver", "no-such-driver", TONE_DISC, output::kNoInit},
+    {"no_folder", "dummy", nullptr, output::kNoDrive},
+    {"empty_folder", "dummy", "", output::kNoDisc},
 };
 
 class Failures : public ::testing::TestWithParam<Failure> {};
@@ -80,14 +81,10 @@ INSTANTIATE_TEST_SUITE_P(CompatDrive, Failures, ::testing::ValuesIn(kFailures),
 
 std::string expected_output(const std::vector<Track> &tracks)
 {
-    std::string s = "Tonbox ver 0.01. Written by the Tonbox developers.\n"
-                    "Plays every track of the audio CD in the first drive, in order.\n"
-                    "\nCD Drive: [ " TONE_DISC " ]\n"
-                    "No of Tracks: " + std::to_string(tracks.size()) + "\n";
+    std::string s = output::header(static_cast<int>(tracks.size()), TONE_DISC);
     for (size_t i = 0; i < tracks.size(); ++i) {
         const int seconds = static_cast<int>(tracks[i].seconds);
-        s += "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + std::to_string(seconds / 60) + ":" +
-             std::to_string(seconds % 60) + "\n";
+        s += output::track(static_cast<int>(i), std::to_string(seconds / 60) + ":" + std::to_string(seconds % 60));
     }
     return s;
 }

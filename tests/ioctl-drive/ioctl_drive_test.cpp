@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "output.h"
 #include "process.h"
 
 namespace {
@@ -67,21 +68,11 @@ Outcome run(const char *layout)
     return r;
 }
 
-const std::string kNoDisc = "tbx: No CD in drive\n";
-const std::string kWarning = "tbx: Error Playing Track. Continuing With the Next Track.\n";
+using output::kNoDisc;
+using output::kWarning;
+using output::track;
 
-std::string header(int tracks)
-{
-    return "Tonbox ver 0.01. Written by the Tonbox developers.\n"
-           "Plays every track of the audio CD in the first drive, in order.\n"
-           "\nCD Drive: [ " +
-           kDevice + " ]\nNo of Tracks: " + std::to_string(tracks) + "\n";
-}
-
-std::string track(int i, const std::string &length)
-{
-    return "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + length + "\n";
-}
+std::string header(int tracks) { return output::header(tracks, kDevice); }
 
 struct Scenario {
     const char *name;
@@ -98,7 +89,7 @@ const Scenario kScenarios[] = {
     {"three_tracks", "tracks 100 224 180\n", header(3) + track(0, "0:1") + track(1, "0:2") + track(2, "0:2"), 0,
      {"0:2:0 0:3:15", "0:3:25 0:6:14", "0:6:24 0:8:44"}, "COMPLETED"},
     {"empty_tray", "empty\n", kNoDisc, 255, {}, "ENOMEDIUM"},
-    {"no_drive", nullptr, "tbx: Unable to open CD Drive.\n", 255, {}, nullptr},
+    {"no_drive", nullptr, output::kNoDrive, 255, {}, nullptr},
     // SDL skips the data track at the end and refuses what is left.
     {"enhanced_cd", "tracks 150 150 225\ndata 3\n",
      header(3) + track(0, "0:2") + track(1, "0:2") + track(2, "0:3") + kWarning, 0, {"0:2:0 0:3:65", "0:4:0 0:5:65"},

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "output.h"
 #include "process.h"
 
 namespace {
@@ -69,20 +70,13 @@ Outcome run(const std::string &script, std::vector<std::string> args = {})
     return r;
 }
 
-const std::string kBanner = "Tonbox ver 0.01. Written by the Tonbox developers.\n"
-                            "Plays every track of the audio CD in the first drive, in order.\n";
-const std::string kWarning = "tbx: Error Playing Track. Continuing With the Next Track.\n";
-const std::string kNoDisc = "tbx: No CD in drive\n";
+using output::kNoDisc;
+using output::kNoDrive;
+using output::kNoInit;
+using output::kWarning;
+using output::track;
 
-std::string header(int tracks, const std::string &name = "/dev/scripted")
-{
-    return kBanner + "\nCD Drive: [ " + name + " ]\nNo of Tracks: " + std::to_string(tracks) + "\n";
-}
-
-std::string track(int i, const std::string &length)
-{
-    return "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + length + "\n";
-}
+std::string header(int tracks, const std::string &name = "/dev/scripted") { return output::header(tracks, name); }
 
 // What every run must show, whatever the drive did.
 void check_invariants(const Outcome &r)
@@ -153,8 +147,8 @@ std::string whole_disc_plays(int n)
 
 const Scenario kScenarios[] = {
     // Failures before the header.
-    {"sdl_init_fails", "init fail\ntracks 450\n", "tbx: Unable to initialize CDROM.\n", 255, ""},
-    {"no_drive", "no drive\n", "tbx: Unable to open CD Drive.\n", 255, ""},
+    {"sdl_init_fails", "init fail\ntracks 450\n", kNoInit, 255, ""},
+    {"no_drive", "no drive\n", kNoDrive, 255, ""},
     {"empty_tray", "tray empty\ntracks 450\n", kNoDisc, 255, ""},
     {"error_on_first_query", "tracks 450\nerror 1\n", kNoDisc, 255, ""},
 

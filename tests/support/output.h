@@ -1,0 +1,30 @@
+#ifndef TBX_TESTS_OUTPUT_H
+#define TBX_TESTS_OUTPUT_H
+
+// What tbx prints, byte for byte, for the suites to expect.
+#include <string>
+
+namespace output {
+
+inline const std::string kNoInit = "tbx: Unable to initialize CDROM.\n";
+inline const std::string kNoDrive = "tbx: Unable to open CD Drive.\n";
+inline const std::string kNoDisc = "tbx: No CD in drive\n";
+inline const std::string kWarning = "tbx: Error Playing Track. Continuing With the Next Track.\n";
+
+// The banner, the drive line and the track count.
+inline std::string header(int tracks, const std::string &drive)
+{
+    return "Tonbox ver 0.01. Written by the Tonbox developers.\n"
+           "Plays every track of the audio CD in the first drive, in order.\n"
+           "\nCD Drive: [ " +
+           drive + " ]\nNo of Tracks: " + std::to_string(tracks) + "\n";
+}
+
+inline std::string track(int i, const std::string &length)
+{
+    return "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + length + "\n";
+}
+
+} // namespace output
+
+#endif
