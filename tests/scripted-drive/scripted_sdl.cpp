@@ -24,12 +24,14 @@
 // Every call is appended to the file named by TBX_DRIVE_LOG as
 // "<virtual ms> <bytes of standard output written> <call> = <result>"; the
 // byte count is standard output's file offset, so it counts only what the
-// program has flushed.
+// program has flushed. With TBX_DRIVE_CLOCK set, each line also ends with
+// " @<ns>", the real CLOCK_MONOTONIC time of the call, for the benchmark.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -64,6 +66,7 @@ struct Script {
 struct Drive {
     Script script;
     int log_fd = -1;
+    bool clock = false;
     long now = 0;
     int queries = 0;
     bool ejected = false;
@@ -129,6 +132,7 @@ Drive &drive()
         made->script = load(std::getenv("TBX_DRIVE_SCRIPT"));
         const char *log = std::getenv("TBX_DRIVE_LOG");
         made->log_fd = log != nullptr ? open(log, O_WRONLY | O_CREAT | O_APPEND, 0644) : -1;
+        made->clock = std::getenv("TBX_DRIVE_CLOCK") != nullptr;
         return made;
     }();
     return *d;
@@ -137,8 +141,13 @@ Drive &drive()
 void log(const std::string &call)
 {
     Drive &d = drive();
-    const std::string line = std::to_string(d.now) + " " + std::to_string(lseek(STDOUT_FILENO, 0, SEEK_CUR)) +
-                             " " + call + "\n";
+    std::string line = std::to_string(d.now) + " " + std::to_string(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + " " + call;
+    if (d.clock) {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        line += " @" + std::to_string(ts.tv_sec * 1000000000LL + ts.tv_nsec);
+    }
+    line += "\n";
     if (d.log_fd >= 0 && write(d.log_fd, line.data(), line.size()) < 0)
         std::abort();
 }

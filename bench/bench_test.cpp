@@ -1,0 +1,129 @@
+// The benchmark's own helpers: the floor must make exactly tbx's SDL calls,
+// or the ratio to it means nothing; gaps must measure from the end of one
+// track to the start of the next, whatever sdl12-compat plays in between.
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "process.h"
+
+namespace {
+
+template <class T> std::string name_of(const ::testing::TestParamInfo<T> &info) { return info.param.name; }
+
+// The calls a program made into the scripted drive, with their virtual
+// times, and its exit status. The count of bytes printed is left out of
+// each call: the floor prints nothing.
+std::string calls(const char *program, const std::string &script)
+{
+    const TempDir dir;
+    std::ofstream(dir / "script") << script;
+    Spawn spawn;
+    spawn.argv = {program};
+    spawn.env = {{"TBX_DRIVE_SCRIPT", dir / "script"}, {"TBX_DRIVE_LOG", dir / "log"}};
+    const Exit e = run_process(spawn);
+
+    std::string s;
+    std::istringstream lines(read_file(dir / "log"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string t, out, call;
+        words >> t >> out >> std::ws;
+        std::getline(words, call);
+        s += t + " " + call + "\n";
+    }
+    return s + "exit " + std::to_string(e.status) + "\n";
+}
+
+struct Drive {
+    const char *name;
+    const char *script;
+};
+
+const Drive kDrives[] = {
+    {"three_tracks", "tracks 900 300 600\n"},
+    {"one_track", "tracks 4500\n"},
+    {"play_fails", "tracks 900 300 600\nfail 1\n"},
+    {"spins_up_slowly", "tracks 900 300\nspinup 4000\n"},
+    {"ejected_midway", "tracks 900 300 600\neject at 14000\n"},
+    {"tray_empty", "tray empty\n"},
+    {"no_drive", "no drive\n"},
+    {"init_fails", "init fail\n"},
+    {"claims_too_many_tracks", "tracks 75 75\nclaim 150\n"},
+};
+
+std::ostream &operator<<(std::ostream &os, const Drive &d) { return os << d.name; }
+
+class Floor : public ::testing::TestWithParam<Drive> {};
+
+TEST_P(Floor, MakesTbxsCallsAtTbxsTimes)
+{
+    const std::string tbx = calls(TBX_SCRIPTED, GetParam().script);
+    ASSERT_NE(tbx.find("SDL_Init"), std::string::npos);
+    EXPECT_EQ(calls(FLOOR_SCRIPTED, GetParam().script), tbx);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bench, Floor, ::testing::ValuesIn(kDrives), name_of<Drive>);
+
+// A stretch of a synthetic recording: a tone at hz, or silence when hz is 0.
+struct Piece {
+    double hz;
+    double seconds;
+};
+
+struct Recording {
+    const char *name;
+    std::vector<Piece> pieces;
+    std::vector<const char *> hz; // the disc's tones, as given to gaps
+    std::string gaps;
+};
+
+// Stereo 32-bit float at 44100 Hz, as SDL's disk driver writes it.
+void record(const std::string &path, const std::vector<Piece> &pieces)
+{
+    std::ofstream out(path, std::ios::binary);
+    long n = 0;
+    for (const Piece &p : pieces) {
+        for (long end = n + std::lround(p.seconds * 44100); n < end; ++n) {
+            const float v = p.hz > 0 ? static_cast<float>(0.5 * std::sin(2 * M_PI * p.hz * n / 44100)) : 0.0F;
+            const float frame[2] = {v, v};
+            out.write(reinterpret_cast<const char *>(frame), sizeof frame);
+        }
+    }
+}
+
+const Recording kRecordings[] = {
+    {"silence_between", {{0, 0.04}, {440, 1}, {0, 0.5}, {660, 1}}, {"440", "660"}, "1 0.50\n"},
+    {"back_to_back", {{440, 1}, {660, 1}}, {"440", "660"}, "1 0.00\n"},
+    // sdl12-compat's moment of the next track belongs to the gap.
+    {"next_track_glimpsed",
+     {{440, 1}, {660, 0.1}, {0, 2.9}, {660, 1}, {0, 0.3}, {990, 1}},
+     {"440", "660", "990"},
+     "1 3.00\n2 0.30\n"},
+    {"track_never_heard", {{440, 1}, {0, 1}, {990, 1}}, {"440", "660", "990"}, "1 missing\n2 missing\n"},
+};
+
+std::ostream &operator<<(std::ostream &os, const Recording &r) { return os << r.name; }
+
+class Gaps : public ::testing::TestWithParam<Recording> {};
+
+TEST_P(Gaps, AreMeasuredFromTrackToTrack)
+{
+    const Recording &r = GetParam();
+    const TempDir dir;
+    record(dir / "capture", r.pieces);
+    Spawn spawn;
+    spawn.argv = {GAPS, dir / "capture"};
+    spawn.argv.insert(spawn.argv.end(), r.hz.begin(), r.hz.end());
+    const Exit e = run_process(spawn);
+    EXPECT_EQ(e.out, r.gaps);
+    EXPECT_EQ(e.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bench, Gaps, ::testing::ValuesIn(kRecordings), name_of<Recording>);
+
+} // namespace
