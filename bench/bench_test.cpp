@@ -3,12 +3,12 @@
 // track to the start of the next, whatever sdl12-compat plays in between.
 #include <cmath>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "drive_run.h"
 #include "process.h"
 
 namespace {
@@ -20,23 +20,14 @@ template <class T> std::string name_of(const ::testing::TestParamInfo<T> &info) 
 // each call: the floor prints nothing.
 std::string calls(const char *program, const std::string &script)
 {
-    const TempDir dir;
-    std::ofstream(dir / "script") << script;
     Spawn spawn;
     spawn.argv = {program};
-    spawn.env = {{"TBX_DRIVE_SCRIPT", dir / "script"}, {"TBX_DRIVE_LOG", dir / "log"}};
-    const Exit e = run_process(spawn);
+    const DriveRun d = run_on_drive(spawn, script);
 
     std::string s;
-    std::istringstream lines(read_file(dir / "log"));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string t, out, call;
-        words >> t >> out >> std::ws;
-        std::getline(words, call);
-        s += t + " " + call + "\n";
-    }
-    return s + "exit " + std::to_string(e.status) + "\n";
+    for (const DriveCall &c : d.calls)
+        s += c.timed() + "\n";
+    return s + "exit " + std::to_string(d.exit.status) + "\n";
 }
 
 struct Drive {

@@ -3,14 +3,12 @@
 // Each run is set beside a plain run of the same drive.
 #include <signal.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "process.h"
+#include "drive_run.h"
 
 namespace {
 
@@ -22,26 +20,18 @@ struct Outcome {
 
 Outcome run(const std::string &script, void (*set_up)(Spawn &) = nullptr)
 {
-    const TempDir dir;
-    std::ofstream(dir / "script") << script;
     Spawn spawn;
     spawn.argv = {TBX_SCRIPTED};
-    spawn.env = {{"TBX_DRIVE_SCRIPT", dir / "script"}, {"TBX_DRIVE_LOG", dir / "log"}};
     spawn.timeout_s = 20;
     if (set_up != nullptr)
         set_up(spawn);
 
     Outcome r;
-    r.exit = run_process(spawn);
+    const DriveRun d = run_on_drive(spawn, script);
+    r.exit = d.exit;
     r.pipe_reads = spawn.pipe_reads;
-    std::istringstream lines(read_file(dir / "log"));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string t, offset, call;
-        words >> t >> offset >> std::ws;
-        std::getline(words, call);
-        r.calls.push_back(t + " " + call);
-    }
+    for (const DriveCall &c : d.calls)
+        r.calls.push_back(c.timed());
     return r;
 }
 

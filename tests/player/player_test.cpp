@@ -3,23 +3,17 @@
 // program made into SDL, with its virtual time and how much output had been
 // flushed by then.
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "drive_run.h"
 #include "output.h"
-#include "process.h"
 
 namespace {
 
-struct Call {
-    long t;   // virtual milliseconds
-    long out; // bytes of standard output flushed
-    std::string what;
-};
+using Call = DriveCall;
 
 struct Outcome {
     std::string out;
@@ -47,26 +41,16 @@ struct Outcome {
 
 Outcome run(const std::string &script, std::vector<std::string> args = {})
 {
-    const TempDir dir;
-    std::ofstream(dir / "script") << script;
     args.insert(args.begin(), TBX_SCRIPTED);
     Spawn spawn;
     spawn.argv = args;
-    spawn.env = {{"TBX_DRIVE_SCRIPT", dir / "script"}, {"TBX_DRIVE_LOG", dir / "log"}};
-    const Exit e = run_process(spawn);
+    const DriveRun d = run_on_drive(spawn, script);
 
     Outcome r;
-    r.out = e.out;
-    r.err = e.err;
-    r.status = e.status;
-    std::istringstream lines(read_file(dir / "log"));
-    for (std::string line; std::getline(lines, line);) {
-        Call c;
-        std::istringstream words(line);
-        words >> c.t >> c.out >> std::ws;
-        std::getline(words, c.what);
-        r.calls.push_back(c);
-    }
+    r.out = d.exit.out;
+    r.err = d.exit.err;
+    r.status = d.exit.status;
+    r.calls = d.calls;
     return r;
 }
 
