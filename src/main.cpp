@@ -4,6 +4,7 @@
 
 #include "SDL.h"
 #include "report.h"
+#include "version.h"
 
 int main(int argc, char *argv[])
 {
@@ -21,7 +22,7 @@ int main(int argc, char *argv[])
     if (!CD_INDRIVE(SDL_CDStatus(cdrom)))
         report("No CD in drive", 1);
 
-    std::printf("Tonbox ver 0.01. Written by the Tonbox developers.\n");
+    std::printf("Tonbox ver " TBX_VERSION ". Written by the Tonbox developers.\n");
     std::printf("Plays every track of the audio CD in the first drive, in order.\n");
     // SDL hands back no name for a drive it cannot find; print it empty.
     const char *name = SDL_CDName(0);

@@ -4,6 +4,8 @@
 // What tbx prints, byte for byte, for the suites to expect.
 #include <string>
 
+#include "version.h"
+
 namespace output {
 
 inline const std::string kNoInit = "tbx: Unable to initialize CDROM.\n";
@@ -14,7 +16,7 @@ inline const std::string kWarning = "tbx: Error Playing Track. Continuing With t
 // The banner, the drive line and the track count.
 inline std::string header(int tracks, const std::string &drive)
 {
-    return "Tonbox ver 0.01. Written by the Tonbox developers.\n"
+    return "Tonbox ver " TBX_VERSION ". Written by the Tonbox developers.\n"
            "Plays every track of the audio CD in the first drive, in order.\n"
            "\nCD Drive: [ " +
            drive + " ]\nNo of Tracks: " + std::to_string(tracks) + "\n";
