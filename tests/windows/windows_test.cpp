@@ -112,7 +112,8 @@ struct Outcome {
 // by its identity in whichever process wine hands it to.
 void run(const char *layout, Outcome &r)
 {
-    const TempDir dir;
+    // Beside the warm prefix, where hard links to it can be made.
+    const TempDir dir(fs::path(WARM_PREFIX).parent_path());
     const std::string prefix = dir / "prefix";
     ASSERT_NO_FATAL_FAILURE(unpack(dir / "tbx"));
     ASSERT_NO_FATAL_FAILURE(copy_prefix(prefix));
