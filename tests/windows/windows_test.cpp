@@ -25,24 +25,34 @@ namespace {
 const std::map<std::string, std::string> kWineEnv = {
     {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "winealsa.drv,winepulse.drv,mscoree,mshtml=d"}};
 
-// Runs a wine program on a prefix, then stops the prefix's server, which
-// would otherwise outlive it by seconds.
+// Runs a wine program on a prefix with a server of its own, which ends with
+// the program and the services it started rather than seconds later; a
+// server that has not ended by then is stopped.
 Exit wine(const std::string &prefix, const std::vector<std::string> &args,
           const std::map<std::string, std::string> &env = {})
 {
-    Spawn spawn;
-    spawn.argv = {WINE};
-    spawn.argv.insert(spawn.argv.end(), args.begin(), args.end());
-    spawn.env = kWineEnv;
-    spawn.env.insert(env.begin(), env.end());
-    spawn.env["WINEPREFIX"] = prefix;
-    spawn.unset = {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD", "SDL_STDIO_REDIRECT", "SDL_CDROM", "TBX_CDROM_LAYOUT"};
-    spawn.timeout_s = 50;
-    const Exit e = run_process(spawn);
+    Spawn base;
+    base.env = kWineEnv;
+    base.env.insert(env.begin(), env.end());
+    base.env["WINEPREFIX"] = prefix;
+    base.unset = {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD", "SDL_STDIO_REDIRECT", "SDL_CDROM", "TBX_CDROM_LAYOUT"};
+    base.timeout_s = 20;
 
-    Spawn stop;
-    stop.argv = {WINESERVER, "-k"};
-    stop.env = {{"WINEPREFIX", prefix}};
+    Spawn server = base;
+    server.argv = {WINESERVER, "--persistent=0"};
+    run_process(server);
+
+    Spawn program = base;
+    program.argv = {WINE};
+    program.argv.insert(program.argv.end(), args.begin(), args.end());
+    program.timeout_s = 50;
+    const Exit e = run_process(program);
+
+    Spawn wait = base;
+    wait.argv = {WINESERVER, "--wait"};
+    run_process(wait);
+    Spawn stop = base;
+    stop.argv = {WINESERVER, "--kill"};
     run_process(stop);
     return e;
 }
