@@ -4,7 +4,11 @@
 // Classic SDL reaches a drive only through stat, open, ioctl and close, so
 // those four are taken over for one device path: the first one SDL_CDROM
 // names, and only when TBX_CDROM_LAYOUT names a layout. Every other call goes
-// on to libc. The layout, one directive a line ('#' starts a comment):
+// on to libc. When that path is an existing file, the stand-in for a drive
+// that someone else opens (wine's server opens the device behind a drive
+// letter and hands the program the descriptor), the drive also answers the
+// ioctls sent to any descriptor of that file, known by its device and inode.
+// The layout, one directive a line ('#' starts a comment):
 //
 //   tracks F F ...       the disc: one length in frames per track; track 1 starts at frame 150
 //   data N ...           these tracks (numbered from 1, as on the disc) are data
@@ -55,6 +59,18 @@ int real_close(int fd)
     return f(fd);
 }
 
+int real_stat(const char *path, struct stat *buf)
+{
+    static auto *f = next<int(const char *, struct stat *)>("stat");
+    return f(path, buf);
+}
+
+int real_fstat(int fd, struct stat *buf)
+{
+    static auto *f = next<int(int, struct stat *)>("fstat");
+    return f(fd, buf);
+}
+
 const auto started = std::chrono::steady_clock::now();
 
 long now_ms()
@@ -65,7 +81,7 @@ long now_ms()
 const std::map<unsigned long, std::string> kCommands = {
     {CDROMSUBCHNL, "CDROMSUBCHNL"},   {CDROMREADTOCHDR, "CDROMREADTOCHDR"}, {CDROMREADTOCENTRY, "CDROMREADTOCENTRY"},
     {CDROMPLAYMSF, "CDROMPLAYMSF"},   {CDROMSTOP, "CDROMSTOP"},             {CDROMPAUSE, "CDROMPAUSE"},
-    {CDROMRESUME, "CDROMRESUME"},     {CDROMEJECT, "CDROMEJECT"},
+    {CDROMRESUME, "CDROMRESUME"},     {CDROMEJECT, "CDROMEJECT"},           {CDROMSTART, "CDROMSTART"},
 };
 
 std::string command_name(unsigned long request)
@@ -110,6 +126,9 @@ struct Drive {
     std::string path;
     int log_fd = -1;
     std::set<int> fds;
+    bool stand_in = false; // path is a file, known by these:
+    dev_t stand_in_dev = 0;
+    ino_t stand_in_ino = 0;
 
     std::vector<int> offsets; // where each track starts, then the lead-out
     std::set<int> data;
@@ -195,6 +214,12 @@ Drive &drive()
             made->emulated = true;
             made->path = std::string(devices).substr(0, std::string(devices).find(':'));
             load(*made, layout);
+            struct stat st;
+            if (real_stat(made->path.c_str(), &st) == 0) {
+                made->stand_in = true;
+                made->stand_in_dev = st.st_dev;
+                made->stand_in_ino = st.st_ino;
+            }
         }
         const char *log = std::getenv("TBX_CDROM_LOG");
         if (made->emulated && log != nullptr)
@@ -205,6 +230,14 @@ Drive &drive()
 }
 
 bool is_drive(const Drive &d, const char *path) { return d.emulated && path != nullptr && d.path == path; }
+
+bool is_drive(const Drive &d, int fd)
+{
+    if (d.fds.count(fd) != 0)
+        return true;
+    struct stat st;
+    return d.stand_in && real_fstat(fd, &st) == 0 && st.st_dev == d.stand_in_dev && st.st_ino == d.stand_in_ino;
+}
 
 void log(const Drive &d, const std::string &what)
 {
@@ -337,6 +370,8 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         d.to = to;
         return 0;
     }
+    case CDROMSTART: // spins the disc up; wine sends it before every play
+        return 0;
     default:
         return ENOTTY;
     }
@@ -403,7 +438,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept
 
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
-    if (d.fds.count(fd) == 0)
+    if (!is_drive(d, fd))
         return real(fd, request, arg);
 
     const std::string name = command_name(request);

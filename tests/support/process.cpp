@@ -11,10 +11,10 @@
 #include <fstream>
 #include <sstream>
 
-TempDir::TempDir()
+TempDir::TempDir(const std::string &parent)
 {
-    char name[] = "/tmp/tbx-test-XXXXXX";
-    if (mkdtemp(name) == nullptr)
+    std::string name = parent + "/tbx-test-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr)
         std::abort();
     path_ = name;
 }

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-// A fresh folder under /tmp, removed with everything in it when done.
+// A fresh folder under /tmp (or under parent), removed with everything in it when done.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string &parent = "/tmp");
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
