@@ -515,10 +515,9 @@ int lstat(const char *path, struct stat *buf) noexcept
     return stat_path(path, buf, "lstat", real);
 }
 
-// On 64-bit Linux the 64 variants and the old versioned entry points that
-// older builds of a tool call fill the same record as stat; they are all
-// taken over, so that a tool rebuilt against another family still finds
-// the drive.
+// On 64-bit Linux the 64 variants, and the old entry points that tools built
+// against an older glibc call, fill the same record as stat. All are taken
+// over, so that a tool rebuilt against another family still finds the drive.
 static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here");
 
 int stat64(const char *path, struct stat64 *buf) noexcept { return stat(path, reinterpret_cast<struct stat *>(buf)); }
