@@ -1,10 +1,9 @@
-// Every libc entry point a program may reach the drive through, found as a
-// dynamic linker finds it, with the emulated drive preloaded: each must see
-// the drive, and pass any other path on to libc. Then READ CD on the drive.
+// Every libc entry point a program may reach the drive through, taken from
+// the emulated drive's library: each must be there, see the drive, and pass
+// any other path on to libc. Then READ CD on the drive.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -22,13 +21,33 @@ namespace {
 
 const char *const kDrive = "/dev/tbx-cd";
 
+// The library as a preload would put it first: its own definitions, each
+// passing other paths on to the next one, libc's.
+void *library()
+{
+    static void *handle = [] {
+        setenv("SDL_CDROM", kDrive, 1);
+        setenv("TBX_CDROM_LAYOUT", LAYOUT, 1);
+        return dlopen(IOCTL_DRIVE, RTLD_NOW | RTLD_LOCAL);
+    }();
+    return handle;
+}
+
 template <typename F> F *entry(const char *name)
 {
-    auto *f = reinterpret_cast<F *>(dlsym(RTLD_DEFAULT, name));
+    auto *f = reinterpret_cast<F *>(dlsym(library(), name));
     if (f == nullptr)
         ADD_FAILURE() << name << " is not there";
     return f;
 }
+
+int drive_ioctl(int fd, unsigned long request, void *arg)
+{
+    return entry<int(int, unsigned long, ...)>("ioctl")(fd, request, arg);
+}
+
+int open_drive() { return entry<int(const char *, int, ...)>("open")(kDrive, O_RDONLY | O_NONBLOCK); }
+void close_drive(int fd) { entry<int(int)>("close")(fd); }
 
 bool is_drive(const struct stat &st) { return S_ISBLK(st.st_mode) && major(st.st_rdev) == 11; }
 
@@ -72,7 +91,7 @@ TEST(EntryPoints, OpensGiveTheDrive)
         const int copy = entry<int(int)>("dup")(opened);
         for (const int fd : {opened, copy}) {
             cdrom_tochdr header = {};
-            EXPECT_EQ(ioctl(fd, CDROMREADTOCHDR, &header), 0);
+            EXPECT_EQ(drive_ioctl(fd, CDROMREADTOCHDR, &header), 0);
             EXPECT_EQ(header.cdth_trk1, 3);
             for (const char *name : {"fstat", "fstat64"}) {
                 struct stat st = {};
@@ -82,7 +101,7 @@ TEST(EntryPoints, OpensGiveTheDrive)
             struct stat st = {};
             EXPECT_EQ(entry<int(int, int, struct stat *)>("__fxstat")(1, fd, &st), 0);
             EXPECT_TRUE(is_drive(st)) << "__fxstat";
-            close(fd);
+            close_drive(fd);
         }
     }
 }
@@ -140,7 +159,7 @@ int read_cd(int fd, int from, int count, std::vector<unsigned char> &into)
     c.buflen = static_cast<unsigned>(into.size());
     c.sense = reinterpret_cast<request_sense *>(sense);
     c.data_direction = CGC_DATA_READ;
-    if (ioctl(fd, CDROM_SEND_PACKET, &c) == 0)
+    if (drive_ioctl(fd, CDROM_SEND_PACKET, &c) == 0)
         return 0;
     EXPECT_EQ(errno, EIO);
     return sense[2] & 0xf;
@@ -154,7 +173,7 @@ int16_t sample(const std::vector<unsigned char> &audio, size_t n) // left channe
 TEST_P(ReadCd, ServesAudioAndFailsWhereTheLayoutSays)
 {
     const Read &r = GetParam();
-    const int fd = open(kDrive, O_RDONLY | O_NONBLOCK);
+    const int fd = open_drive();
     ASSERT_GE(fd, 0);
     std::vector<unsigned char> first, again;
     EXPECT_EQ(read_cd(fd, r.from, r.count, first), r.sense_key);
@@ -174,7 +193,7 @@ TEST_P(ReadCd, ServesAudioAndFailsWhereTheLayoutSays)
         }
         EXPECT_GT(differ, 0) << "a pure tone";
     }
-    close(fd);
+    close_drive(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(EmulatedDrive, ReadCd, ::testing::ValuesIn(kReads),
@@ -182,17 +201,3 @@ INSTANTIATE_TEST_SUITE_P(EmulatedDrive, ReadCd, ::testing::ValuesIn(kReads),
 
 } // namespace
 
-// The drive is preloaded from the start: this program runs itself again
-// with it.
-int main(int argc, char **argv)
-{
-    if (std::getenv("LD_PRELOAD") == nullptr) {
-        setenv("LD_PRELOAD", IOCTL_DRIVE, 1);
-        setenv("SDL_CDROM", kDrive, 1);
-        setenv("TBX_CDROM_LAYOUT", LAYOUT, 1);
-        execv("/proc/self/exe", argv);
-        return 127;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -493,44 +493,22 @@ int open_path(const char *path, int flags, mode_t mode)
     return fd;
 }
 
-mode_t mode_argument(int flags, va_list args)
+using StatCall = int(const char *, struct stat *);
+
+StatCall *libc_stat()
 {
-    const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-    return creates ? va_arg(args, mode_t) : 0;
+    static auto *f = next<StatCall>("stat");
+    return f;
 }
 
-} // namespace
-
-extern "C" {
-
-int stat(const char *path, struct stat *buf) noexcept
+StatCall *libc_lstat()
 {
-    static auto *real = next<int(const char *, struct stat *)>("stat");
-    return stat_path(path, buf, "stat", real);
+    static auto *f = next<StatCall>("lstat");
+    return f;
 }
 
-int lstat(const char *path, struct stat *buf) noexcept
-{
-    static auto *real = next<int(const char *, struct stat *)>("lstat");
-    return stat_path(path, buf, "lstat", real);
-}
-
-// On 64-bit Linux the 64 variants, and the old entry points that tools built
-// against an older glibc call, fill the same record as stat. All are taken
-// over, so that a tool rebuilt against another family still finds the drive.
-static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here");
-
-int stat64(const char *path, struct stat64 *buf) noexcept { return stat(path, reinterpret_cast<struct stat *>(buf)); }
-int lstat64(const char *path, struct stat64 *buf) noexcept
-{
-    return lstat(path, reinterpret_cast<struct stat *>(buf));
-}
-int __xstat(int, const char *path, struct stat *buf) { return stat(path, buf); }
-int __lxstat(int, const char *path, struct stat *buf) { return lstat(path, buf); }
-int __xstat64(int, const char *path, struct stat *buf) { return stat(path, buf); }
-int __lxstat64(int, const char *path, struct stat *buf) { return lstat(path, buf); }
-
-int fstat(int fd, struct stat *buf) noexcept
+// What libc says of a descriptor; the drive's is a block device.
+int fstat_fd(int fd, struct stat *buf)
 {
     static auto *real = next<int(int, struct stat *)>("fstat");
     const int result = real(fd, buf);
@@ -543,9 +521,62 @@ int fstat(int fd, struct stat *buf) noexcept
     return result;
 }
 
-int fstat64(int fd, struct stat64 *buf) noexcept { return fstat(fd, reinterpret_cast<struct stat *>(buf)); }
-int __fxstat(int, int fd, struct stat *buf) { return fstat(fd, buf); }
-int __fxstat64(int, int fd, struct stat *buf) { return fstat(fd, buf); }
+int openat_path(int dirfd, const char *path, int flags, mode_t mode)
+{
+    static auto *real = next<int(int, const char *, int, ...)>("openat");
+    bool emulated;
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        emulated = is_drive(drive(), path);
+    }
+    return emulated ? open_path(path, flags, mode) : real(dirfd, path, flags, mode);
+}
+
+mode_t mode_argument(int flags, va_list args)
+{
+    const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    return creates ? va_arg(args, mode_t) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int stat(const char *path, struct stat *buf) noexcept { return stat_path(path, buf, "stat", libc_stat()); }
+int lstat(const char *path, struct stat *buf) noexcept { return stat_path(path, buf, "lstat", libc_lstat()); }
+
+// On 64-bit Linux the 64 variants, and the old entry points that tools built
+// against an older glibc call, fill the same record as stat. All are taken
+// over, so that a tool rebuilt against another family still finds the drive;
+// each goes on to libc's stat or lstat.
+static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here");
+
+int stat64(const char *path, struct stat64 *buf) noexcept
+{
+    return stat_path(path, reinterpret_cast<struct stat *>(buf), "stat64", libc_stat());
+}
+int lstat64(const char *path, struct stat64 *buf) noexcept
+{
+    return stat_path(path, reinterpret_cast<struct stat *>(buf), "lstat64", libc_lstat());
+}
+int __xstat(int, const char *path, struct stat *buf) { return stat_path(path, buf, "__xstat", libc_stat()); }
+int __lxstat(int, const char *path, struct stat *buf)
+{
+    return stat_path(path, buf, "__lxstat", libc_lstat());
+}
+int __xstat64(int, const char *path, struct stat *buf)
+{
+    return stat_path(path, buf, "__xstat64", libc_stat());
+}
+int __lxstat64(int, const char *path, struct stat *buf)
+{
+    return stat_path(path, buf, "__lxstat64", libc_lstat());
+}
+
+int fstat(int fd, struct stat *buf) noexcept { return fstat_fd(fd, buf); }
+int fstat64(int fd, struct stat64 *buf) noexcept { return fstat_fd(fd, reinterpret_cast<struct stat *>(buf)); }
+int __fxstat(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
+int __fxstat64(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
 
 // glibc's own realpath looks at the file system past stat: the drive's path
 // is its own real path.
@@ -582,17 +613,11 @@ int open64(const char *path, int flags, ...)
 
 int openat(int dirfd, const char *path, int flags, ...)
 {
-    static auto *real = next<int(int, const char *, int, ...)>("openat");
     va_list args;
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    bool emulated;
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        emulated = is_drive(drive(), path);
-    }
-    return emulated ? open_path(path, flags, mode) : real(dirfd, path, flags, mode);
+    return openat_path(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
@@ -601,7 +626,7 @@ int openat64(int dirfd, const char *path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return openat(dirfd, path, flags, mode);
+    return openat_path(dirfd, path, flags, mode);
 }
 
 // A copy of the drive's descriptor is the drive too.
