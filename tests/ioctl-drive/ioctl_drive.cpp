@@ -1,17 +1,20 @@
 // A Linux CD-ROM drive for machines that have none, preloaded (LD_PRELOAD)
 // beneath the real classic libSDL so that tests can run tbx as users do.
 //
-// Classic SDL reaches a drive only through stat, open, ioctl and close, so
-// those four are taken over for one device path: the first one SDL_CDROM
-// names, and only when TBX_CDROM_LAYOUT names a layout. Every other call goes
-// on to libc. When that path is an existing file, the stand-in for a drive
-// that someone else opens (wine's server opens the device behind a drive
-// letter and hands the program the descriptor), the drive also answers the
-// ioctls sent to any descriptor of that file, known by its device and inode.
+// Classic SDL reaches a drive only through stat, open, ioctl and close; rippers
+// also through the other stat calls, open64/openat, realpath and dup. All of
+// them are taken over for one device path: the first one SDL_CDROM names, and
+// only when TBX_CDROM_LAYOUT names a layout. Every other call goes on to libc.
+// When that path is an existing file, the stand-in for a drive that someone
+// else opens (wine's server opens the device behind a drive letter and hands
+// the program the descriptor), the drive also answers the ioctls sent to any
+// descriptor of that file, known by its device and inode.
 // The layout, one directive a line ('#' starts a comment):
 //
 //   tracks F F ...       the disc: one length in frames per track; track 1 starts at frame 150
 //   data N ...           these tracks (numbered from 1, as on the disc) are data
+//   tones HZ ...         what the audio tracks hold, in order: a tone of HZ under low noise
+//   unreadable F         reading frame F (counted as the tracks are) fails with a medium error
 //   empty                no disc in the tray
 //   pause at MS          the drive pauses at MS if it is playing then
 //   eject at MS          the disc leaves the tray at MS
@@ -22,6 +25,9 @@
 // play command plays its range in real time, 75 frames a second. Every call
 // for the drive is appended to the file named by TBX_CDROM_LOG as
 // "<ms> <call> <arguments> = <answer>".
+//
+// Audio sectors are served through CDROM_SEND_PACKET's READ CD, 2352 bytes a
+// frame of 16-bit stereo at 44100 Hz, as a ripper reads them.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -33,7 +39,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -59,10 +67,18 @@ int real_close(int fd)
     return f(fd);
 }
 
-int real_stat(const char *path, struct stat *buf)
+using StatCall = int(const char *, struct stat *);
+
+StatCall *libc_stat()
 {
-    static auto *f = next<int(const char *, struct stat *)>("stat");
-    return f(path, buf);
+    static auto *f = next<StatCall>("stat");
+    return f;
+}
+
+StatCall *libc_lstat()
+{
+    static auto *f = next<StatCall>("lstat");
+    return f;
 }
 
 int real_fstat(int fd, struct stat *buf)
@@ -82,16 +98,21 @@ const std::map<unsigned long, std::string> kCommands = {
     {CDROMSUBCHNL, "CDROMSUBCHNL"},   {CDROMREADTOCHDR, "CDROMREADTOCHDR"}, {CDROMREADTOCENTRY, "CDROMREADTOCENTRY"},
     {CDROMPLAYMSF, "CDROMPLAYMSF"},   {CDROMSTOP, "CDROMSTOP"},             {CDROMPAUSE, "CDROMPAUSE"},
     {CDROMRESUME, "CDROMRESUME"},     {CDROMEJECT, "CDROMEJECT"},           {CDROMSTART, "CDROMSTART"},
+    {CDROM_SEND_PACKET, "CDROM_SEND_PACKET"}, {CDROMMULTISESSION, "CDROMMULTISESSION"},
+    {CDROM_SELECT_SPEED, "CDROM_SELECT_SPEED"},
 };
+
+std::string hex(unsigned long n)
+{
+    std::ostringstream s;
+    s << "0x" << std::hex << n;
+    return s.str();
+}
 
 std::string command_name(unsigned long request)
 {
     const auto it = kCommands.find(request);
-    if (it != kCommands.end())
-        return it->second;
-    std::ostringstream s;
-    s << "0x" << std::hex << request;
-    return s.str();
+    return it != kCommands.end() ? it->second : hex(request);
 }
 
 int to_frames(int m, int s, int f) { return (m * CD_SECS + s) * CD_FRAMES + f; }
@@ -132,6 +153,8 @@ struct Drive {
 
     std::vector<int> offsets; // where each track starts, then the lead-out
     std::set<int> data;
+    std::vector<double> tones; // one for each audio track
+    std::set<int> unreadable;
     bool empty = false;
     long pause_at = -1;
     long eject_at = -1;
@@ -185,6 +208,12 @@ void load(Drive &d, const char *layout)
         } else if (key == "data") {
             for (int n; words >> n;)
                 d.data.insert(n);
+        } else if (key == "tones") {
+            for (double hz; words >> hz;)
+                d.tones.push_back(hz);
+        } else if (key == "unreadable") {
+            for (int f; words >> f;)
+                d.unreadable.insert(f);
         } else if (key == "empty") {
             d.empty = true;
         } else if (key == "pause") {
@@ -215,7 +244,7 @@ Drive &drive()
             made->path = std::string(devices).substr(0, std::string(devices).find(':'));
             load(*made, layout);
             struct stat st;
-            if (real_stat(made->path.c_str(), &st) == 0) {
+            if (libc_stat()(made->path.c_str(), &st) == 0) {
                 made->stand_in = true;
                 made->stand_in_dev = st.st_dev;
                 made->stand_in_ino = st.st_ino;
@@ -296,9 +325,21 @@ const char *audio_status_name(__u8 s)
     }
 }
 
+// Where a READ CD starts, counted as the tracks are, and how many frames it asks for.
+int read_cd_from(const unsigned char *cmd) { return (cmd[2] << 24 | cmd[3] << 16 | cmd[4] << 8 | cmd[5]) + CD_MSF_OFFSET; }
+int read_cd_count(const unsigned char *cmd) { return cmd[6] << 16 | cmd[7] << 8 | cmd[8]; }
+
 // What the caller handed over with a command, as the log shows it.
 std::string arguments(unsigned long request, const void *arg)
 {
+    if (request == CDROM_SEND_PACKET) {
+        const unsigned char *cmd = static_cast<const cdrom_generic_command *>(arg)->cmd;
+        if (cmd[0] == 0x12)
+            return " INQUIRY";
+        if (cmd[0] == 0xBE)
+            return " READ_CD " + msf_text(read_cd_from(cmd)) + " " + std::to_string(read_cd_count(cmd));
+        return " " + hex(cmd[0]);
+    }
     if (request == CDROMREADTOCENTRY)
         return " " + std::to_string(static_cast<const cdrom_tocentry *>(arg)->cdte_track);
     if (request == CDROMPLAYMSF) {
@@ -307,6 +348,87 @@ std::string arguments(unsigned long request, const void *arg)
                msf_text(to_frames(m->cdmsf_min1, m->cdmsf_sec1, m->cdmsf_frame1));
     }
     return "";
+}
+
+// The tone of an audio track, 0 where the layout names none.
+double tone_of(const Drive &d, int track)
+{
+    size_t audio = 0;
+    for (int t = 1; t < track; ++t)
+        audio += d.data.count(t) ? 0 : 1;
+    return audio < d.tones.size() ? d.tones[audio] : 0;
+}
+
+// One frame of a track's audio. Not a pure tone: rippers such as paranoia
+// line overlapping reads up by their content, and on a pure periodic tone
+// they matched reads at the wrong place (the end of a track took the next
+// one's tone, a whole track came out shifted) while reporting success. A
+// tone under deterministic low-level noise is read back sample-exact, and
+// the same frame always holds the same samples.
+void fill_frame(const Drive &d, int frame, unsigned char *out)
+{
+    const int track = track_at(d, frame);
+    const double hz = tone_of(d, track);
+    const long first = static_cast<long>(frame - d.offsets[static_cast<size_t>(track - 1)]) * (CD_FRAMESIZE_RAW / 4);
+    for (int i = 0; i < CD_FRAMESIZE_RAW / 4; ++i) {
+        const long n = first + i;
+        const double tone = 12000 * std::sin(2 * M_PI * hz * static_cast<double>(n) / 44100);
+        for (int channel = 0; channel < 2; ++channel) {
+            // splitmix64 of the sample's place on the disc: about -50 dB of noise.
+            std::uint64_t z = (static_cast<std::uint64_t>(frame) << 32) + static_cast<std::uint64_t>(i * 2 + channel);
+            z += 0x9e3779b97f4a7c15ULL;
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            z ^= z >> 31;
+            const int noise = static_cast<int>(z % 201) - 100;
+            const auto sample = static_cast<std::int16_t>(std::lround(tone) + noise);
+            out[i * 4 + channel * 2] = static_cast<unsigned char>(sample & 0xff);
+            out[i * 4 + channel * 2 + 1] = static_cast<unsigned char>((sample >> 8) & 0xff);
+        }
+    }
+}
+
+// A failed packet command: EIO, with SCSI sense data saying why.
+int sense(cdrom_generic_command *c, unsigned char key, unsigned char asc)
+{
+    if (c->sense != nullptr) {
+        auto *s = reinterpret_cast<unsigned char *>(c->sense);
+        std::memset(s, 0, 18);
+        s[0] = 0x70;
+        s[2] = key;
+        s[7] = 10;
+        s[12] = asc;
+    }
+    c->stat = 2; // CHECK CONDITION
+    return EIO;
+}
+
+// The MMC commands a ripper sends: INQUIRY and READ CD.
+int packet(Drive &d, cdrom_generic_command *c)
+{
+    if (c->cmd[0] == 0x12) { // INQUIRY
+        unsigned char id[36] = {5, 0x80, 5, 2, 31};
+        std::memcpy(id + 8, "TBX     EMULATED CD-ROM 1.0 ", 28); // vendor, product, revision
+        std::memcpy(c->buffer, id, std::min<size_t>(c->buflen, sizeof id));
+        return 0;
+    }
+    if (c->cmd[0] != 0xBE) // READ CD
+        return sense(c, 5, 0x20); // invalid command
+    const int from = read_cd_from(c->cmd);
+    const int count = read_cd_count(c->cmd);
+    if (from < d.offsets.front() || count < 0 || from + count > d.leadout() ||
+        static_cast<long>(count) * CD_FRAMESIZE_RAW > c->buflen)
+        return sense(c, 5, 0x21); // out of range
+    for (int f = from; f < from + count; ++f) {
+        if (d.data.count(track_at(d, f)))
+            return sense(c, 5, 0x64); // not an audio sector
+        if (d.unreadable.count(f))
+            return sense(c, 3, 0x11); // unrecovered read error
+    }
+    for (int i = 0; i < count; ++i)
+        fill_frame(d, from + i, c->buffer + static_cast<long>(i) * CD_FRAMESIZE_RAW);
+    c->stat = 0;
+    return 0;
 }
 
 // Answers one command: 0, or an errno value. What the drive answered goes
@@ -372,18 +494,24 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
     }
     case CDROMSTART: // spins the disc up; wine sends it before every play
         return 0;
+    case CDROM_SEND_PACKET:
+        return packet(d, static_cast<cdrom_generic_command *>(arg));
+    case CDROMMULTISESSION: {
+        auto *m = static_cast<cdrom_multisession *>(arg);
+        m->xa_flag = 0; // one session
+        put_address(m->addr, m->addr_format, 0, false);
+        return 0;
+    }
+    case CDROM_SELECT_SPEED:
+        return 0;
     default:
         return ENOTTY;
     }
 }
 
-} // namespace
-
-extern "C" {
-
-int stat(const char *path, struct stat *buf) noexcept
+// The drive as stat sees it, or what libc says of any other path.
+int stat_path(const char *path, struct stat *buf, const char *call, int (*real)(const char *, struct stat *))
 {
-    static auto *real = next<int(const char *, struct stat *)>("stat");
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (!is_drive(d, path))
@@ -391,19 +519,12 @@ int stat(const char *path, struct stat *buf) noexcept
     std::memset(buf, 0, sizeof *buf);
     buf->st_mode = S_IFBLK | 0660;
     buf->st_rdev = makedev(11, 0); // where Linux puts the first SCSI CD-ROM
-    log(d, std::string("stat ") + path + " = block device");
+    log(d, std::string(call) + " " + path + " = block device");
     return 0;
 }
 
-int open(const char *path, int flags, ...)
+int open_path(const char *path, int flags, mode_t mode)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (!is_drive(d, path))
@@ -414,6 +535,141 @@ int open(const char *path, int flags, ...)
         d.fds.insert(fd);
     log(d, std::string("open ") + path + " = " + std::to_string(fd));
     return fd;
+}
+
+// What libc says of a descriptor; the drive's is a block device.
+int fstat_fd(int fd, struct stat *buf)
+{
+    const int result = real_fstat(fd, buf);
+    const std::lock_guard<std::mutex> hold(lock);
+    Drive &d = drive();
+    if (result == 0 && d.fds.count(fd) != 0) {
+        buf->st_mode = S_IFBLK | 0660;
+        buf->st_rdev = makedev(11, 0);
+    }
+    return result;
+}
+
+int openat_path(int dirfd, const char *path, int flags, mode_t mode)
+{
+    static auto *real = next<int(int, const char *, int, ...)>("openat");
+    bool emulated;
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        emulated = is_drive(drive(), path);
+    }
+    return emulated ? open_path(path, flags, mode) : real(dirfd, path, flags, mode);
+}
+
+mode_t mode_argument(int flags, va_list args)
+{
+    const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    return creates ? va_arg(args, mode_t) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int stat(const char *path, struct stat *buf) noexcept { return stat_path(path, buf, "stat", libc_stat()); }
+int lstat(const char *path, struct stat *buf) noexcept { return stat_path(path, buf, "lstat", libc_lstat()); }
+
+// On 64-bit Linux the 64 variants, and the old entry points that tools built
+// against an older glibc call, fill the same record as stat. All are taken
+// over, so that a tool rebuilt against another family still finds the drive;
+// each goes on to libc's stat or lstat.
+static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here");
+
+int stat64(const char *path, struct stat64 *buf) noexcept
+{
+    return stat_path(path, reinterpret_cast<struct stat *>(buf), "stat64", libc_stat());
+}
+int lstat64(const char *path, struct stat64 *buf) noexcept
+{
+    return stat_path(path, reinterpret_cast<struct stat *>(buf), "lstat64", libc_lstat());
+}
+int __xstat(int, const char *path, struct stat *buf) { return stat_path(path, buf, "__xstat", libc_stat()); }
+int __lxstat(int, const char *path, struct stat *buf)
+{
+    return stat_path(path, buf, "__lxstat", libc_lstat());
+}
+int __xstat64(int, const char *path, struct stat *buf)
+{
+    return stat_path(path, buf, "__xstat64", libc_stat());
+}
+int __lxstat64(int, const char *path, struct stat *buf)
+{
+    return stat_path(path, buf, "__lxstat64", libc_lstat());
+}
+
+int fstat(int fd, struct stat *buf) noexcept { return fstat_fd(fd, buf); }
+int fstat64(int fd, struct stat64 *buf) noexcept { return fstat_fd(fd, reinterpret_cast<struct stat *>(buf)); }
+int __fxstat(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
+int __fxstat64(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
+
+// glibc's own realpath looks at the file system past stat: the drive's path
+// is its own real path.
+char *realpath(const char *path, char *resolved) noexcept
+{
+    static auto *real = next<char *(const char *, char *)>("realpath");
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (!is_drive(drive(), path))
+            return real(path, resolved);
+    }
+    if (resolved == nullptr)
+        return strdup(path);
+    return std::strcpy(resolved, path);
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_path(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_path(path, flags, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return openat_path(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return openat_path(dirfd, path, flags, mode);
+}
+
+// A copy of the drive's descriptor is the drive too.
+int dup(int fd) noexcept
+{
+    static auto *real = next<int(int)>("dup");
+    const int copy = real(fd);
+    const std::lock_guard<std::mutex> hold(lock);
+    Drive &d = drive();
+    if (copy >= 0 && d.fds.count(fd) != 0) {
+        d.fds.insert(copy);
+        log(d, "dup " + std::to_string(fd) + " = " + std::to_string(copy));
+    }
+    return copy;
 }
 
 int close(int fd)

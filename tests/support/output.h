@@ -27,6 +27,26 @@ inline std::string track(int i, const std::string &length)
     return "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + length + "\n";
 }
 
+// What scripts/play says around tbx when it reads a disc digitally.
+namespace launcher {
+
+inline std::string reading(const std::string &drive, const std::string &folder)
+{
+    return "Reading the disc in " + drive + " digitally into " + folder + ".\n";
+}
+inline const std::string kRead = "Read: playing it on sdl12-compat's emulated drive.\n";
+inline std::string read_before(const std::string &drive, const std::string &folder)
+{
+    return "Playing the disc in " + drive + ", read before, from " + folder + ".\n";
+}
+inline std::string unreadable(int track)
+{
+    return "play: track " + std::to_string(track) +
+           " could not be read; nothing was kept, the next run reads the disc again.\n";
+}
+
+} // namespace launcher
+
 } // namespace output
 
 #endif
