@@ -24,3 +24,26 @@ disk_audio_mpg123="-e f32 -r 44100"
 track_name() {
     printf 'track%02d' "$1"
 }
+
+# The first drive classic SDL would find: the first one SDL_CDROM names, or
+# the first block device where it looks; /dev/cdrom is usually a link to one.
+find_drive() {
+    if [ -n "${SDL_CDROM:-}" ]; then
+        echo "${SDL_CDROM%%:*}"
+        return 0
+    fi
+    for d in /dev/cdrom /dev/sr* /dev/scd*; do
+        [ -b "$d" ] && echo "$d" && return 0
+    done
+    return 1
+}
+
+# Somewhere to play sound: the output SDL_AUDIODRIVER chooses, or an ALSA
+# playback device, which every sound server plays through.
+has_sound() {
+    [ -n "${SDL_AUDIODRIVER:-}" ] && return 0
+    for d in /dev/snd/pcmC*D*p; do
+        [ -e "$d" ] && return 0
+    done
+    return 1
+}
