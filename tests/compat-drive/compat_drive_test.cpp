@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 
 #include "output.h"
 #include "process.h"
+#include "test_names.h"
 #include "tones.h"
 
 namespace {
@@ -36,13 +36,17 @@ std::vector<Track> tone_tracks()
 
 // A run of tbx on sdl12-compat, with nothing from the caller's environment
 // choosing another drive or sound output.
-Exit run_on_compat(const std::map<std::string, std::string> &env)
+Exit run_on_compat(const Env &env)
 {
     Spawn spawn;
     spawn.argv = {TBX};
-    spawn.env = env;
+    spawn.env = {{"SDL12COMPAT_FAKE_CDROM_PATH", std::nullopt},
+                 {"SDL_AUDIODRIVER", std::nullopt},
+                 {"SDL_DISKAUDIOFILE", std::nullopt},
+                 {"SDL_CDROM", std::nullopt}};
+    for (const auto &[name, value] : env)
+        spawn.env[name] = value;
     spawn.env["LD_LIBRARY_PATH"] = SDL12_COMPAT_DIR;
-    spawn.unset = {"SDL12COMPAT_FAKE_CDROM_PATH", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE", "SDL_CDROM"};
     return run_process(spawn);
 }
 
@@ -68,7 +72,7 @@ TEST_P(Failures, SaysWhyAndExits255)
 {
     const Failure &f = GetParam();
     const TempDir empty;
-    std::map<std::string, std::string> env = {{"SDL_AUDIODRIVER", f.audio_driver}};
+    Env env = {{"SDL_AUDIODRIVER", f.audio_driver}};
     if (f.folder != nullptr)
         env["SDL12COMPAT_FAKE_CDROM_PATH"] = *f.folder ? f.folder : empty.path();
     const Exit e = run_on_compat(env);
@@ -76,8 +80,7 @@ TEST_P(Failures, SaysWhyAndExits255)
     EXPECT_EQ(e.status, 255);
 }
 
-INSTANTIATE_TEST_SUITE_P(CompatDrive, Failures, ::testing::ValuesIn(kFailures),
-                         [](const ::testing::TestParamInfo<Failure> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(CompatDrive, Failures, ::testing::ValuesIn(kFailures), ByName());
 
 std::string expected_output(const std::vector<Track> &tracks)
 {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_names.h"
 #include "tones.h"
 
 namespace {
@@ -60,8 +61,7 @@ TEST_P(Analysis, FindsTheRuns)
     EXPECT_EQ(tones::describe(tones::tone_runs(signal(c.pieces), kHz), kHz), c.runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tones, Analysis, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tones, Analysis, ::testing::ValuesIn(kCases), ByName());
 
 TEST(Tones, LongestRunOfATone)
 {

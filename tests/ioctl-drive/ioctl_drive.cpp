@@ -4,27 +4,16 @@
 // Classic SDL reaches a drive only through stat, open, ioctl and close; rippers
 // also through the other stat calls, open64/openat, realpath and dup. All of
 // them are taken over for one device path: the first one SDL_CDROM names, and
-// only when TBX_CDROM_LAYOUT names a layout. Every other call goes on to libc.
+// only when TBX_DRIVE_SCRIPT names a script. Every other call goes on to libc.
 // When that path is an existing file, the stand-in for a drive that someone
 // else opens (wine's server opens the device behind a drive letter and hands
 // the program the descriptor), the drive also answers the ioctls sent to any
 // descriptor of that file, known by its device and inode.
-// The layout, one directive a line ('#' starts a comment):
-//
-//   tracks F F ...       the disc: one length in frames per track; track 1 starts at frame 150
-//   data N ...           these tracks (numbered from 1, as on the disc) are data
-//   tones HZ ...         what the audio tracks hold, in order: a tone of HZ under low noise
-//   unreadable F         reading frame F (counted as the tracks are) fails with a medium error
-//   empty                no disc in the tray
-//   pause at MS          the drive pauses at MS if it is playing then
-//   eject at MS          the disc leaves the tray at MS
-//   eject after CMD N    the disc leaves right after the drive has answered its Nth CMD,
-//                        e.g. "eject after CDROMREADTOCHDR 5"
-//
-// Times are milliseconds since the program started, on the monotonic clock; a
-// play command plays its range in real time, 75 frames a second. Every call
-// for the drive is appended to the file named by TBX_CDROM_LOG as
-// "<ms> <call> <arguments> = <answer>".
+// The script (drive_script.h) says what disc is in the drive and what goes
+// wrong; times are milliseconds since the program started, on the monotonic
+// clock, and a play command plays its range in real time, 75 frames a
+// second. Every call for the drive is logged to TBX_DRIVE_LOG as drive_run.h
+// says, ioctls under their command's name.
 //
 // Audio sectors are served through CDROM_SEND_PACKET's READ CD, 2352 bytes a
 // frame of 16-bit stereo at 44100 Hz, as a ripper reads them.
@@ -50,6 +39,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "drive_script.h"
 
 namespace {
 
@@ -152,14 +143,14 @@ struct Drive {
     ino_t stand_in_ino = 0;
 
     std::vector<int> offsets; // where each track starts, then the lead-out
-    std::set<int> data;
+    std::set<int> data;       // counted from 1, as on the disc
     std::vector<double> tones; // one for each audio track
     std::set<int> unreadable;
     bool empty = false;
     long pause_at = -1;
     long eject_at = -1;
     std::string eject_command;
-    int eject_count = 0;
+    long eject_count = 0;
     int eject_commands_seen = 0;
     bool ejected = false;
 
@@ -173,7 +164,7 @@ struct Drive {
     int leadout() const { return offsets.back(); }
 };
 
-// A layout the drive cannot follow is the test's mistake: stop loudly.
+// A script the drive cannot follow is the test's mistake: stop loudly.
 [[noreturn]] void refuse(const std::string &why)
 {
     const std::string line = "ioctl drive: " + why + "\n";
@@ -194,40 +185,26 @@ std::string read_text(const char *path)
     return text;
 }
 
-void load(Drive &d, const char *layout)
+// False when the script says there is no drive.
+bool load(Drive &d, const char *path)
 {
+    DriveScript s;
+    const std::string wrong = parse_script(read_text(path), kIoctlDirectives, s);
+    if (!wrong.empty())
+        refuse(wrong);
     d.offsets = {CD_MSF_OFFSET};
-    std::istringstream lines(read_text(layout));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string key, word;
-        words >> key;
-        if (key == "tracks") {
-            for (int n; words >> n;)
-                d.offsets.push_back(d.offsets.back() + n);
-        } else if (key == "data") {
-            for (int n; words >> n;)
-                d.data.insert(n);
-        } else if (key == "tones") {
-            for (double hz; words >> hz;)
-                d.tones.push_back(hz);
-        } else if (key == "unreadable") {
-            for (int f; words >> f;)
-                d.unreadable.insert(f);
-        } else if (key == "empty") {
-            d.empty = true;
-        } else if (key == "pause") {
-            words >> word >> d.pause_at;
-        } else if (key == "eject") {
-            words >> word;
-            if (word == "at")
-                words >> d.eject_at;
-            else
-                words >> d.eject_command >> d.eject_count;
-        } else if (!key.empty() && key[0] != '#') {
-            refuse("unknown directive: " + line);
-        }
-    }
+    for (const long frames : s.frames)
+        d.offsets.push_back(d.offsets.back() + static_cast<int>(frames));
+    for (const int track : s.data)
+        d.data.insert(track + 1);
+    d.tones = s.tones;
+    d.unreadable = s.unreadable;
+    d.empty = s.tray_empty;
+    d.pause_at = s.pause_at;
+    d.eject_at = s.eject_at;
+    d.eject_command = s.eject_after_call;
+    d.eject_count = s.eject_after_count;
+    return !s.no_drive;
 }
 
 std::mutex lock;
@@ -237,12 +214,11 @@ Drive &drive()
 {
     static Drive *d = [] {
         auto *made = new Drive;
-        const char *layout = std::getenv("TBX_CDROM_LAYOUT");
+        const char *script = std::getenv("TBX_DRIVE_SCRIPT");
         const char *devices = std::getenv("SDL_CDROM");
-        if (layout != nullptr && devices != nullptr) {
+        if (script != nullptr && devices != nullptr && load(*made, script)) {
             made->emulated = true;
             made->path = std::string(devices).substr(0, std::string(devices).find(':'));
-            load(*made, layout);
             struct stat st;
             if (libc_stat()(made->path.c_str(), &st) == 0) {
                 made->stand_in = true;
@@ -250,7 +226,7 @@ Drive &drive()
                 made->stand_in_ino = st.st_ino;
             }
         }
-        const char *log = std::getenv("TBX_CDROM_LOG");
+        const char *log = std::getenv("TBX_DRIVE_LOG");
         if (made->emulated && log != nullptr)
             made->log_fd = real_open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         return made;
@@ -268,9 +244,10 @@ bool is_drive(const Drive &d, int fd)
     return d.stand_in && real_fstat(fd, &st) == 0 && st.st_dev == d.stand_in_dev && st.st_ino == d.stand_in_ino;
 }
 
-void log(const Drive &d, const std::string &what)
+void log(const Drive &d, const std::string &call, const std::string &arguments, const std::string &result = "")
 {
-    const std::string line = std::to_string(now_ms()) + " " + what + "\n";
+    const std::string line = std::to_string(now_ms()) + " " + std::to_string(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + " " +
+                             call + "(" + arguments + ")" + (result.empty() ? "" : " = " + result) + "\n";
     if (d.log_fd >= 0 && write(d.log_fd, line.data(), line.size()) < 0)
         std::abort();
 }
@@ -335,16 +312,16 @@ std::string arguments(unsigned long request, const void *arg)
     if (request == CDROM_SEND_PACKET) {
         const unsigned char *cmd = static_cast<const cdrom_generic_command *>(arg)->cmd;
         if (cmd[0] == 0x12)
-            return " INQUIRY";
+            return "INQUIRY";
         if (cmd[0] == 0xBE)
-            return " READ_CD " + msf_text(read_cd_from(cmd)) + " " + std::to_string(read_cd_count(cmd));
-        return " " + hex(cmd[0]);
+            return "READ_CD," + msf_text(read_cd_from(cmd)) + "," + std::to_string(read_cd_count(cmd));
+        return hex(cmd[0]);
     }
     if (request == CDROMREADTOCENTRY)
-        return " " + std::to_string(static_cast<const cdrom_tocentry *>(arg)->cdte_track);
+        return std::to_string(static_cast<const cdrom_tocentry *>(arg)->cdte_track);
     if (request == CDROMPLAYMSF) {
         const auto *m = static_cast<const cdrom_msf *>(arg);
-        return " " + msf_text(to_frames(m->cdmsf_min0, m->cdmsf_sec0, m->cdmsf_frame0)) + " " +
+        return msf_text(to_frames(m->cdmsf_min0, m->cdmsf_sec0, m->cdmsf_frame0)) + "," +
                msf_text(to_frames(m->cdmsf_min1, m->cdmsf_sec1, m->cdmsf_frame1));
     }
     return "";
@@ -519,7 +496,7 @@ int stat_path(const char *path, struct stat *buf, const char *call, int (*real)(
     std::memset(buf, 0, sizeof *buf);
     buf->st_mode = S_IFBLK | 0660;
     buf->st_rdev = makedev(11, 0); // where Linux puts the first SCSI CD-ROM
-    log(d, std::string(call) + " " + path + " = block device");
+    log(d, call, path, "block device");
     return 0;
 }
 
@@ -533,7 +510,7 @@ int open_path(const char *path, int flags, mode_t mode)
     const int fd = real_open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0)
         d.fds.insert(fd);
-    log(d, std::string("open ") + path + " = " + std::to_string(fd));
+    log(d, "open", path, std::to_string(fd));
     return fd;
 }
 
@@ -667,7 +644,7 @@ int dup(int fd) noexcept
     Drive &d = drive();
     if (copy >= 0 && d.fds.count(fd) != 0) {
         d.fds.insert(copy);
-        log(d, "dup " + std::to_string(fd) + " = " + std::to_string(copy));
+        log(d, "dup", std::to_string(fd), std::to_string(copy));
     }
     return copy;
 }
@@ -679,7 +656,7 @@ int close(int fd)
         const std::lock_guard<std::mutex> hold(lock);
         Drive &d = drive();
         if (d.fds.erase(fd) != 0)
-            log(d, "close " + std::to_string(fd));
+            log(d, "close", std::to_string(fd));
     }
     return real(fd);
 }
@@ -700,7 +677,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     const std::string name = command_name(request);
     std::string reply = "0";
     const int error = answer(d, request, arg, reply);
-    log(d, name + arguments(request, arg) + " = " + (error == 0 ? reply : strerrorname_np(error)));
+    log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
     if (name == d.eject_command && ++d.eject_commands_seen == d.eject_count)
         d.ejected = true;
     if (error == 0)

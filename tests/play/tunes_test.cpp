@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_names.h"
 #include "tunes.h"
 
 namespace {
@@ -84,7 +85,6 @@ TEST_P(Tunes, HeardWholeAndInOrder)
         EXPECT_EQ(found[i].found, c.heard[i]) << "tune " << i << ": similarity " << found[i].similarity;
 }
 
-INSTANTIATE_TEST_SUITE_P(Finder, Tunes, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Finder, Tunes, ::testing::ValuesIn(kCases), ByName());
 
 } // namespace
