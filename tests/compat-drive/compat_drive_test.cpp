@@ -57,8 +57,6 @@ struct Failure {
     std::string out;
 };
 
-std::ostream &operator<<(std::ostream &os, const Failure &f) { return os << f.name; }
-
 const Failure kFailures[] = {
     // sdl12-compat cannot start without SDL2's audio.
     {"unknown_audio_driver", "no-such-driver", TONE_DISC, output::kNoInit},

@@ -130,8 +130,6 @@ struct Read {
     int sense_key; // 0: read
 };
 
-std::ostream &operator<<(std::ostream &os, const Read &r) { return os << r.name; }
-
 // The script: tracks of 150, 150 and 75 frames, the last one data, tones of
 // 441 and 882 Hz, frame 420 unreadable.
 const Read kReads[] = {

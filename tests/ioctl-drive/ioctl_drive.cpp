@@ -142,16 +142,9 @@ struct Drive {
     dev_t stand_in_dev = 0;
     ino_t stand_in_ino = 0;
 
+    DriveScript script;
     std::vector<int> offsets; // where each track starts, then the lead-out
-    std::set<int> data;       // counted from 1, as on the disc
-    std::vector<double> tones; // one for each audio track
-    std::set<int> unreadable;
-    bool empty = false;
-    long pause_at = -1;
-    long eject_at = -1;
-    std::string eject_command;
-    long eject_count = 0;
-    int eject_commands_seen = 0;
+    long eject_commands_seen = 0;
     bool ejected = false;
 
     bool commanded = false; // a range has been commanded since the disc went in
@@ -161,6 +154,8 @@ struct Drive {
     bool completion_told = false;
 
     int tracks() const { return static_cast<int>(offsets.size()) - 1; }
+    // Tracks are counted from 1 here, as on the disc.
+    bool data(int track) const { return script.data.count(track - 1) != 0; }
     int leadout() const { return offsets.back(); }
 };
 
@@ -188,23 +183,13 @@ std::string read_text(const char *path)
 // False when the script says there is no drive.
 bool load(Drive &d, const char *path)
 {
-    DriveScript s;
-    const std::string wrong = parse_script(read_text(path), kIoctlDirectives, s);
+    const std::string wrong = parse_script(read_text(path), kIoctlDirectives, d.script);
     if (!wrong.empty())
         refuse(wrong);
     d.offsets = {CD_MSF_OFFSET};
-    for (const long frames : s.frames)
+    for (const long frames : d.script.frames)
         d.offsets.push_back(d.offsets.back() + static_cast<int>(frames));
-    for (const int track : s.data)
-        d.data.insert(track + 1);
-    d.tones = s.tones;
-    d.unreadable = s.unreadable;
-    d.empty = s.tray_empty;
-    d.pause_at = s.pause_at;
-    d.eject_at = s.eject_at;
-    d.eject_command = s.eject_after_call;
-    d.eject_count = s.eject_after_count;
-    return !s.no_drive;
+    return !d.script.no_drive;
 }
 
 std::mutex lock;
@@ -254,7 +239,7 @@ void log(const Drive &d, const std::string &call, const std::string &arguments, 
 
 bool disc_out(const Drive &d, long now)
 {
-    return d.empty || d.ejected || (d.eject_at >= 0 && now >= d.eject_at);
+    return d.script.tray_empty || d.ejected || (d.script.eject_at >= 0 && now >= d.script.eject_at);
 }
 
 int track_at(const Drive &d, int frame)
@@ -278,8 +263,9 @@ Play play_now(Drive &d, long now)
     const long length_ms = static_cast<long>(d.to - d.from) * 1000 / CD_FRAMES;
     const long end_ms = d.play_at + length_ms;
     const auto at = [&](long t) { return d.from + static_cast<int>((t - d.play_at) * CD_FRAMES / 1000); };
-    if (d.pause_at >= d.play_at && d.pause_at < end_ms && now >= d.pause_at)
-        return {CDROM_AUDIO_PAUSED, at(d.pause_at)};
+    const long pause_at = d.script.pause_at;
+    if (pause_at >= d.play_at && pause_at < end_ms && now >= pause_at)
+        return {CDROM_AUDIO_PAUSED, at(pause_at)};
     if (now < end_ms)
         return {CDROM_AUDIO_PLAY, at(now)};
     // Like real drives, tell of a completed play once, then of nothing.
@@ -332,8 +318,8 @@ double tone_of(const Drive &d, int track)
 {
     size_t audio = 0;
     for (int t = 1; t < track; ++t)
-        audio += d.data.count(t) ? 0 : 1;
-    return audio < d.tones.size() ? d.tones[audio] : 0;
+        audio += d.data(t) ? 0 : 1;
+    return audio < d.script.tones.size() ? d.script.tones[audio] : 0;
 }
 
 // One frame of a track's audio. Not a pure tone: rippers such as paranoia
@@ -397,9 +383,9 @@ int packet(Drive &d, cdrom_generic_command *c)
         static_cast<long>(count) * CD_FRAMESIZE_RAW > c->buflen)
         return sense(c, 5, 0x21); // out of range
     for (int f = from; f < from + count; ++f) {
-        if (d.data.count(track_at(d, f)))
+        if (d.data(track_at(d, f)))
             return sense(c, 5, 0x64); // not an audio sector
-        if (d.unreadable.count(f))
+        if (d.script.unreadable.count(f))
             return sense(c, 3, 0x11); // unrecovered read error
     }
     for (int i = 0; i < count; ++i)
@@ -425,7 +411,7 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         const int relative = p.position - d.offsets[static_cast<size_t>(track - 1)];
         sc->cdsc_audiostatus = p.status;
         sc->cdsc_adr = 1;
-        sc->cdsc_ctrl = d.data.count(track) ? CDROM_DATA_TRACK : 0;
+        sc->cdsc_ctrl = d.data(track) ? CDROM_DATA_TRACK : 0;
         sc->cdsc_trk = static_cast<__u8>(track);
         sc->cdsc_ind = 1;
         put_address(sc->cdsc_absaddr, sc->cdsc_format, p.position, true);
@@ -447,10 +433,10 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
             return EINVAL;
         const int offset = d.offsets[static_cast<size_t>(track - 1)];
         e->cdte_adr = 1;
-        e->cdte_ctrl = d.data.count(track) ? CDROM_DATA_TRACK : 0;
+        e->cdte_ctrl = d.data(track) ? CDROM_DATA_TRACK : 0;
         e->cdte_datamode = 0;
         put_address(e->cdte_addr, e->cdte_format, offset, true);
-        reply = msf_text(offset) + (d.data.count(track) ? " data" : " audio");
+        reply = msf_text(offset) + (d.data(track) ? " data" : " audio");
         return 0;
     }
     case CDROMPLAYMSF: {
@@ -460,7 +446,7 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         if (from < d.offsets.front() || from >= to || to > d.leadout())
             return EINVAL;
         // A drive plays no data as sound.
-        if (d.data.count(track_at(d, from)))
+        if (d.data(track_at(d, from)))
             return EIO;
         d.commanded = true;
         d.completion_told = false;
@@ -678,7 +664,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     std::string reply = "0";
     const int error = answer(d, request, arg, reply);
     log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
-    if (name == d.eject_command && ++d.eject_commands_seen == d.eject_count)
+    if (name == d.script.eject_after_call && ++d.eject_commands_seen == d.script.eject_after_count)
         d.ejected = true;
     if (error == 0)
         return 0;

@@ -1,7 +1,6 @@
 // The shipped tbx, on the real classic libSDL, over the emulated drive: its
 // standard output byte for byte, its exit status and the play commands the
 // drive received. These run in real time; tbx polls every 3 seconds.
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -67,8 +66,6 @@ const Scenario kScenarios[] = {
     {"ejected_while_a_track_plays", "tracks 225 150 150\neject at 2000\n", header(3) + track(0, "0:3"), 0,
      {"0:2:0,0:4:65"}, "ENOMEDIUM"},
 };
-
-std::ostream &operator<<(std::ostream &os, const Scenario &s) { return os << s.name; }
 
 class RealSdl : public ::testing::TestWithParam<Scenario> {};
 

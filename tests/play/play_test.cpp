@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -93,8 +92,6 @@ struct Disc {
     std::vector<int> frames;        // and their lengths
 };
 
-std::ostream &operator<<(std::ostream &os, const Disc &d) { return os << d.name; }
-
 using output::kWarning;
 using output::track;
 
@@ -174,8 +171,6 @@ struct Interruption {
     const char *fault; // added to the script
     int track;         // the one play reports, numbered as on the disc
 };
-
-std::ostream &operator<<(std::ostream &os, const Interruption &i) { return os << i.name; }
 
 const Interruption kInterruptions[] = {
     {"unreadable_frame", "unreadable 700\n", 2},

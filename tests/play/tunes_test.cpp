@@ -61,8 +61,6 @@ struct Case {
     std::vector<bool> heard; // A, B and C
 };
 
-std::ostream &operator<<(std::ostream &os, const Case &c) { return os << c.name; }
-
 const Case kCases[] = {
     {"in_order", join({silence(0.5), kA, silence(1), kB, silence(0.7), kC, silence(2)}), {true, true, true}},
     {"in_order_back_to_back", join({kA, kB, kC}), {true, true, true}},

@@ -75,8 +75,6 @@ struct Scenario {
     Expect expect;
 };
 
-std::ostream &operator<<(std::ostream &os, const Scenario &s) { return os << s.name; }
-
 const Scenario kScenarios[] = {
     {"stdout_full", kDisc, [](Spawn &s) { s.stdout_path = "/dev/full"; }, Expect::OutputLost},
     {"stdout_full_at_a_fatal_error", "no drive\n", [](Spawn &s) { s.stdout_path = "/dev/full"; },

@@ -77,8 +77,6 @@ struct Scenario {
     int long_sleeps = -1; // how many 3000 ms polls, where it matters
 };
 
-std::ostream &operator<<(std::ostream &os, const Scenario &s) { return os << s.name; }
-
 const std::string &t0 = kThreeTrackLines[0], &t1 = kThreeTrackLines[1], &t2 = kThreeTrackLines[2];
 const std::string kThreePlays = "0,0,1,0 1,0,1,0 2,0,0,0";
 

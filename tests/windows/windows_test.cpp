@@ -5,7 +5,6 @@
 // tbx commanded. Headless: no display, no sound.
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -173,8 +172,6 @@ const Scenario kScenarios[] = {
      header(3) + track(0, "0:2") + track(1, "0:2") + track(2, "0:2") + output::kWarning, 0,
      {"0:2:0,0:3:65", "0:4:0,0:5:65"}},
 };
-
-std::ostream &operator<<(std::ostream &os, const Scenario &s) { return os << s.name; }
 
 class Wine : public ::testing::TestWithParam<Scenario> {};
 
