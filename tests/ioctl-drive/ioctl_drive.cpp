@@ -183,7 +183,7 @@ std::string read_text(const char *path)
 // False when the script says there is no drive.
 bool load(Drive &d, const char *path)
 {
-    const std::string wrong = parse_script(read_text(path), kIoctlDirectives, d.script);
+    const std::string wrong = parse_script(read_text(path), DriveKind::Ioctl, d.script);
     if (!wrong.empty())
         refuse(wrong);
     d.offsets = {CD_MSF_OFFSET};

@@ -48,7 +48,7 @@ DriveScript load(const char *path)
     std::ostringstream text;
     text << in.rdbuf();
     DriveScript s;
-    const std::string wrong = parse_script(text.str(), kScriptedDirectives, s);
+    const std::string wrong = parse_script(text.str(), DriveKind::Scripted, s);
     if (!wrong.empty()) {
         std::fprintf(stderr, "scripted drive: %s\n", wrong.c_str());
         std::abort();

@@ -19,28 +19,32 @@ template <typename T> bool one(Words &w, T &into) { return static_cast<bool>(w >
 
 struct Directive {
     const char *name;
+    DriveKind drive; // which drive follows it
     bool (*read)(Words &, DriveScript &);
 };
 
+const DriveKind Any = DriveKind::Any, Scripted = DriveKind::Scripted, Ioctl = DriveKind::Ioctl;
+
 const Directive kDirectives[] = {
-    {"tracks", [](Words &w, DriveScript &s) { return list<long>(w, s.frames); }},
-    {"data", [](Words &w, DriveScript &s) { return list<int>(w, s.data); }},
-    {"tray empty", [](Words &, DriveScript &s) { s.tray_empty = true; return true; }},
-    {"pause at", [](Words &w, DriveScript &s) { return one(w, s.pause_at); }},
-    {"eject at", [](Words &w, DriveScript &s) { return one(w, s.eject_at); }},
-    {"eject after", [](Words &w, DriveScript &s) { return one(w, s.eject_after_call) && one(w, s.eject_after_count); }},
-    {"init fail", [](Words &, DriveScript &s) { s.init_fails = true; return true; }},
-    {"no drive", [](Words &, DriveScript &s) { s.no_drive = true; return true; }},
-    {"no name", [](Words &, DriveScript &s) { s.no_name = true; return true; }},
-    {"claim", [](Words &w, DriveScript &s) { return one(w, s.claim); }},
-    {"fail", [](Words &w, DriveScript &s) { return list<int>(w, s.failing); }},
-    {"played", [](Words &w, DriveScript &s) { return one(w, s.played); }},
-    {"error", [](Words &w, DriveScript &s) { return list<int>(w, s.errors); }},
-    {"spinup never", [](Words &, DriveScript &s) { s.spinup_ms = -1; return true; }},
-    {"spinup", [](Words &w, DriveScript &s) { return one(w, s.spinup_ms); }},
-    {"shrink", [](Words &w, DriveScript &s) { return one(w, s.shrink_after) && one(w, s.shrink_to); }},
-    {"tones", [](Words &w, DriveScript &s) { return list<double>(w, s.tones); }},
-    {"unreadable", [](Words &w, DriveScript &s) { return list<int>(w, s.unreadable); }},
+    {"tracks", Any, [](Words &w, DriveScript &s) { return list<long>(w, s.frames); }},
+    {"data", Any, [](Words &w, DriveScript &s) { return list<int>(w, s.data); }},
+    {"tray empty", Any, [](Words &, DriveScript &s) { s.tray_empty = true; return true; }},
+    {"pause at", Any, [](Words &w, DriveScript &s) { return one(w, s.pause_at); }},
+    {"eject at", Any, [](Words &w, DriveScript &s) { return one(w, s.eject_at); }},
+    {"eject after", Any,
+     [](Words &w, DriveScript &s) { return one(w, s.eject_after_call) && one(w, s.eject_after_count); }},
+    {"no drive", Any, [](Words &, DriveScript &s) { s.no_drive = true; return true; }},
+    {"init fail", Scripted, [](Words &, DriveScript &s) { s.init_fails = true; return true; }},
+    {"no name", Scripted, [](Words &, DriveScript &s) { s.no_name = true; return true; }},
+    {"claim", Scripted, [](Words &w, DriveScript &s) { return one(w, s.claim); }},
+    {"fail", Scripted, [](Words &w, DriveScript &s) { return list<int>(w, s.failing); }},
+    {"played", Scripted, [](Words &w, DriveScript &s) { return one(w, s.played); }},
+    {"error", Scripted, [](Words &w, DriveScript &s) { return list<int>(w, s.errors); }},
+    {"spinup never", Scripted, [](Words &, DriveScript &s) { s.spinup_ms = -1; return true; }},
+    {"spinup", Scripted, [](Words &w, DriveScript &s) { return one(w, s.spinup_ms); }},
+    {"shrink", Scripted, [](Words &w, DriveScript &s) { return one(w, s.shrink_after) && one(w, s.shrink_to); }},
+    {"tones", Ioctl, [](Words &w, DriveScript &s) { return list<double>(w, s.tones); }},
+    {"unreadable", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unreadable); }},
 };
 
 bool starts_with_words(const std::string &line, const char *name)
@@ -49,24 +53,9 @@ bool starts_with_words(const std::string &line, const char *name)
     return line.compare(0, n, name) == 0 && (line.size() == n || line[n] == ' ');
 }
 
-bool among(const char *name, const char *const known[])
-{
-    for (; *known != nullptr; ++known)
-        if (std::strcmp(*known, name) == 0)
-            return true;
-    return false;
-}
-
 } // namespace
 
-const char *const kScriptedDirectives[] = {"tracks",    "data",     "tray empty", "pause at", "eject at",
-                                           "eject after", "init fail", "no drive",  "no name",  "claim",
-                                           "fail",      "played",   "error",      "spinup never", "spinup",
-                                           "shrink",    nullptr};
-const char *const kIoctlDirectives[] = {"tracks",      "data",  "tray empty", "pause at", "eject at",
-                                        "eject after", "no drive", "tones", "unreadable", nullptr};
-
-std::string parse_script(const std::string &text, const char *const known[], DriveScript &script)
+std::string parse_script(const std::string &text, DriveKind drive, DriveScript &script)
 {
     std::istringstream lines(text);
     int number = 0;
@@ -76,7 +65,7 @@ std::string parse_script(const std::string &text, const char *const known[], Dri
             continue;
         const Directive *found = nullptr;
         for (const Directive &d : kDirectives)
-            if (found == nullptr && starts_with_words(line, d.name) && among(d.name, known))
+            if (found == nullptr && starts_with_words(line, d.name) && (d.drive == Any || d.drive == drive))
                 found = &d;
         const std::string where = "line " + std::to_string(number) + ": " + line;
         if (found == nullptr)

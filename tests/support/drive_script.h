@@ -15,9 +15,9 @@
 //   eject at MS           the disc leaves the tray at MS
 //   eject after CALL N    the disc leaves right after the drive has answered its Nth CALL,
 //                         e.g. "eject after SDL_CDStatus 5", "eject after CDROMREADTOCHDR 5"
+//   no drive              there is no drive
 // Only the scripted drive:
 //   init fail             SDL_Init fails
-//   no drive              SDL_CDOpen(0) finds no drive
 //   no name               SDL_CDName(0) returns NULL
 //   claim N               queries that find a disc report N tracks, whatever the table holds
 //   fail T ...            a play command starting at track T returns -1
@@ -59,12 +59,10 @@ struct DriveScript {
     std::set<int> unreadable;
 };
 
-// The directives each drive follows; any other is refused.
-extern const char *const kScriptedDirectives[];
-extern const char *const kIoctlDirectives[];
+enum class DriveKind { Any, Scripted, Ioctl };
 
-// Reads text into script, taking only the directives in known (ending in
-// nullptr). Returns "" or what is wrong, naming the line.
-std::string parse_script(const std::string &text, const char *const known[], DriveScript &script);
+// Reads text into script, taking only the directives drive follows.
+// Returns "" or what is wrong, naming the line.
+std::string parse_script(const std::string &text, DriveKind drive, DriveScript &script);
 
 #endif
