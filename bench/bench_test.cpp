@@ -22,10 +22,9 @@ std::string calls(const char *program, const std::string &script)
     Spawn spawn;
     spawn.argv = {program};
     const DriveRun d = run_on_drive(spawn, script);
-
     std::string s;
-    for (const Call &c : d.calls)
-        s += c.timed() + "\n";
+    for (const std::string &c : d.timed())
+        s += c + "\n";
     return s + "exit " + std::to_string(d.status) + "\n";
 }
 

@@ -23,16 +23,6 @@ DriveRun run(const std::string &script, void (*set_up)(Spawn &) = nullptr)
     return run_on_drive(spawn, script);
 }
 
-// The calls with their virtual times; how much output was flushed is left
-// out, as output that goes nowhere changes it.
-std::vector<std::string> timed(const DriveRun &r)
-{
-    std::vector<std::string> calls;
-    for (const Call &c : r.calls)
-        calls.push_back(c.timed());
-    return calls;
-}
-
 // Three tracks, the middle one refused: a warning as well as track lines.
 const std::string kDisc = kThreeTracks + "fail 1\n";
 
@@ -100,7 +90,8 @@ TEST_P(Hostile, RunGoesOnAsDocumented)
     const Scenario &s = GetParam();
     const DriveRun plain = run(s.script);
     const DriveRun r = run(s.script, s.set_up);
-    const std::vector<std::string> calls = timed(r), plain_calls = timed(plain);
+    // How much output was flushed is left out: output that goes nowhere changes it.
+    const std::vector<std::string> calls = r.timed(), plain_calls = plain.timed();
     EXPECT_EQ(r.err, "");
     switch (s.expect) {
     case Expect::Unchanged:

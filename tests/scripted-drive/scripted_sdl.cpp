@@ -16,7 +16,6 @@
 #include <ctime>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,7 +29,7 @@ const char *const kName = "/dev/scripted";
 
 struct Drive {
     DriveScript script;
-    std::map<std::string, long> answered; // calls, by name
+    long eject_calls_seen = 0; // of the call the disc leaves after
     int queries = 0;
     int log_fd = -1;
     bool clock = false;
@@ -84,7 +83,7 @@ void log(const std::string &name, const std::string &arguments, const std::strin
     line += "\n";
     if (d.log_fd >= 0 && write(d.log_fd, line.data(), line.size()) < 0)
         std::abort();
-    if (name == d.script.eject_after_call && ++d.answered[name] == d.script.eject_after_count)
+    if (name == d.script.eject_after_call && ++d.eject_calls_seen == d.script.eject_after_count)
         d.ejected = true;
 }
 

@@ -42,6 +42,14 @@ std::vector<std::string> DriveRun::plays() const
     return found;
 }
 
+std::vector<std::string> DriveRun::timed() const
+{
+    std::vector<std::string> found;
+    for (const Call &c : calls)
+        found.push_back(c.timed());
+    return found;
+}
+
 DriveRun run_on_drive(Spawn spawn, const std::string &script)
 {
     const TempDir dir;

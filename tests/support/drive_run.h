@@ -34,6 +34,8 @@ struct DriveRun : Exit {
     std::vector<Call> named(const std::string &name) const;
     // The arguments of each play command, in order: SDL_CDPlayTracks's or CDROMPLAYMSF's.
     std::vector<std::string> plays() const;
+    // Every call's Call::timed().
+    std::vector<std::string> timed() const;
 };
 
 // Runs spawn with the drive told script; the drive comes with the program
