@@ -313,7 +313,7 @@ std::string arguments(unsigned long request, const void *arg)
     return "";
 }
 
-// The tone of an audio track, 0 where the layout names none.
+// The tone of an audio track, 0 where the script names none.
 double tone_of(const Drive &d, int track)
 {
     size_t audio = 0;

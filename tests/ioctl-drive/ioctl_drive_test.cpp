@@ -41,7 +41,7 @@ struct Scenario {
     const char *fault;              // an answer the drive must have given, proof the fault struck
 };
 
-// Track 1 starts at 0:2:0 (frame 150). Faults strike well inside a track, so
+// Track 0 starts at 0:2:0 (frame 150). Faults strike well inside a track, so
 // that a slow start of the program cannot move them out of it.
 const Scenario kScenarios[] = {
     {"three_tracks", "tracks 100 224 180\n", header(3) + track(0, "0:1") + track(1, "0:2") + track(2, "0:2"), 0,
@@ -77,8 +77,10 @@ TEST_P(RealSdl, OutputStatusAndPlays)
     EXPECT_EQ(r.status, s.status);
     EXPECT_EQ(r.plays(), s.plays);
 
-    // No track is commanded while the drive still says it plays one.
+    // No track is commanded while the drive still says it plays one, nor
+    // before its line is out.
     std::string last_status;
+    size_t line_end = 0;
     bool fault_seen = s.fault == nullptr;
     for (const Call &c : r.calls) {
         fault_seen = fault_seen || c.result.find(s.fault) != std::string::npos;
@@ -86,6 +88,8 @@ TEST_P(RealSdl, OutputStatusAndPlays)
             last_status = c.result;
         if (c.name == "CDROMPLAYMSF") {
             EXPECT_NE(last_status.rfind("PLAY ", 0), 0u) << "a play commanded over " << last_status;
+            line_end = r.out.find('\n', r.out.find("\tPlaying Track", line_end)) + 1;
+            EXPECT_EQ(c.flushed, static_cast<long>(line_end)) << c.what();
         }
     }
     EXPECT_TRUE(fault_seen) << "the drive never answered " << s.fault;
