@@ -40,12 +40,9 @@ Exit run_on_compat(const Env &env)
 {
     Spawn spawn;
     spawn.argv = {TBX};
-    spawn.env = {{"SDL12COMPAT_FAKE_CDROM_PATH", std::nullopt},
-                 {"SDL_AUDIODRIVER", std::nullopt},
-                 {"SDL_DISKAUDIOFILE", std::nullopt},
-                 {"SDL_CDROM", std::nullopt}};
-    for (const auto &[name, value] : env)
-        spawn.env[name] = value;
+    spawn.env = env;
+    for (const char *name : {"SDL12COMPAT_FAKE_CDROM_PATH", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE", "SDL_CDROM"})
+        spawn.env.emplace(name, std::nullopt);
     spawn.env["LD_LIBRARY_PATH"] = SDL12_COMPAT_DIR;
     return run_process(spawn);
 }

@@ -20,16 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// wine quiet, its sound drivers and its .NET and HTML installers left out;
-// no display, and no drive but the one a test sets up.
-const Env kWineEnv = {{"WINEDEBUG", "-all"},
-                      {"WINEDLLOVERRIDES", "winealsa.drv,winepulse.drv,mscoree,mshtml=d"},
-                      {"DISPLAY", std::nullopt},
-                      {"WAYLAND_DISPLAY", std::nullopt},
-                      {"LD_PRELOAD", std::nullopt},
-                      {"SDL_STDIO_REDIRECT", std::nullopt},
-                      {"SDL_CDROM", std::nullopt},
-                      {"TBX_DRIVE_SCRIPT", std::nullopt}};
+// wine quiet, its sound drivers and its .NET and HTML installers left out.
+const Env kWineEnv = {{"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "winealsa.drv,winepulse.drv,mscoree,mshtml=d"}};
 
 // Runs a wine program on a prefix with a server of its own, which ends with
 // the program and the services it started rather than seconds later; a
@@ -37,10 +29,13 @@ const Env kWineEnv = {{"WINEDEBUG", "-all"},
 Exit wine(const std::string &prefix, const std::vector<std::string> &args, const Env &env = {})
 {
     Spawn base;
-    base.env = kWineEnv;
-    for (const auto &[name, value] : env)
-        base.env[name] = value;
+    base.env = env;
+    base.env.insert(kWineEnv.begin(), kWineEnv.end());
     base.env["WINEPREFIX"] = prefix;
+    // No display, and no drive but the one env sets up.
+    for (const char *name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD", "SDL_STDIO_REDIRECT", "SDL_CDROM", "TBX_DRIVE_SCRIPT"})
+        base.env.emplace(name, std::nullopt);
     base.timeout_s = 20;
 
     Spawn server = base;
