@@ -10,10 +10,9 @@
 
 #include "drive_run.h"
 #include "process.h"
+#include "test_names.h"
 
 namespace {
-
-template <class T> std::string name_of(const ::testing::TestParamInfo<T> &info) { return info.param.name; }
 
 // The calls a program made into the scripted drive, with their virtual
 // times, and its exit status. The count of bytes printed is left out of
@@ -23,11 +22,10 @@ std::string calls(const char *program, const std::string &script)
     Spawn spawn;
     spawn.argv = {program};
     const DriveRun d = run_on_drive(spawn, script);
-
     std::string s;
-    for (const DriveCall &c : d.calls)
-        s += c.timed() + "\n";
-    return s + "exit " + std::to_string(d.exit.status) + "\n";
+    for (const std::string &c : d.timed())
+        s += c + "\n";
+    return s + "exit " + std::to_string(d.status) + "\n";
 }
 
 struct Drive {
@@ -58,7 +56,7 @@ TEST_P(Floor, MakesTbxsCallsAtTbxsTimes)
     EXPECT_EQ(calls(FLOOR_SCRIPTED, GetParam().script), tbx);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bench, Floor, ::testing::ValuesIn(kDrives), name_of<Drive>);
+INSTANTIATE_TEST_SUITE_P(Bench, Floor, ::testing::ValuesIn(kDrives), ByName());
 
 // A stretch of a synthetic recording: a tone at hz, or silence when hz is 0.
 struct Piece {
@@ -115,6 +113,6 @@ TEST_P(Gaps, AreMeasuredFromTrackToTrack)
     EXPECT_EQ(e.status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bench, Gaps, ::testing::ValuesIn(kRecordings), name_of<Recording>);
+INSTANTIATE_TEST_SUITE_P(Bench, Gaps, ::testing::ValuesIn(kRecordings), ByName());
 
 } // namespace

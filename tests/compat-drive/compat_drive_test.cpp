@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 
 #include "output.h"
 #include "process.h"
+#include "test_names.h"
 #include "tones.h"
 
 namespace {
@@ -36,13 +36,14 @@ std::vector<Track> tone_tracks()
 
 // A run of tbx on sdl12-compat, with nothing from the caller's environment
 // choosing another drive or sound output.
-Exit run_on_compat(const std::map<std::string, std::string> &env)
+Exit run_on_compat(const Env &env)
 {
     Spawn spawn;
     spawn.argv = {TBX};
     spawn.env = env;
+    for (const char *name : {"SDL12COMPAT_FAKE_CDROM_PATH", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE", "SDL_CDROM"})
+        spawn.env.emplace(name, std::nullopt);
     spawn.env["LD_LIBRARY_PATH"] = SDL12_COMPAT_DIR;
-    spawn.unset = {"SDL12COMPAT_FAKE_CDROM_PATH", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE", "SDL_CDROM"};
     return run_process(spawn);
 }
 
@@ -52,8 +53,6 @@ struct Failure {
     const char *folder; // nullptr: none named; "": a fresh empty one
     std::string out;
 };
-
-std::ostream &operator<<(std::ostream &os, const Failure &f) { return os << f.name; }
 
 const Failure kFailures[] = {
     // sdl12-compat cannot start without SDL2's audio.
@@ -68,7 +67,7 @@ TEST_P(Failures, SaysWhyAndExits255)
 {
     const Failure &f = GetParam();
     const TempDir empty;
-    std::map<std::string, std::string> env = {{"SDL_AUDIODRIVER", f.audio_driver}};
+    Env env = {{"SDL_AUDIODRIVER", f.audio_driver}};
     if (f.folder != nullptr)
         env["SDL12COMPAT_FAKE_CDROM_PATH"] = *f.folder ? f.folder : empty.path();
     const Exit e = run_on_compat(env);
@@ -76,8 +75,7 @@ TEST_P(Failures, SaysWhyAndExits255)
     EXPECT_EQ(e.status, 255);
 }
 
-INSTANTIATE_TEST_SUITE_P(CompatDrive, Failures, ::testing::ValuesIn(kFailures),
-                         [](const ::testing::TestParamInfo<Failure> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(CompatDrive, Failures, ::testing::ValuesIn(kFailures), ByName());
 
 std::string expected_output(const std::vector<Track> &tracks)
 {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_names.h"
 #include "tones.h"
 
 namespace {
@@ -39,8 +40,6 @@ struct Case {
     std::string runs;
 };
 
-std::ostream &operator<<(std::ostream &os, const Case &c) { return os << c.name; }
-
 const Case kCases[] = {
     {"tones_between_silences", {{0, 0.1, 0}, {440, 1, 0.5}, {0, 0.5, 0}, {990, 0.3, 0.5}},
      "silence 0.00-0.10 440Hz 0.10-1.10 silence 1.10-1.60 990Hz 1.60-1.90"},
@@ -60,8 +59,7 @@ TEST_P(Analysis, FindsTheRuns)
     EXPECT_EQ(tones::describe(tones::tone_runs(signal(c.pieces), kHz), kHz), c.runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tones, Analysis, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tones, Analysis, ::testing::ValuesIn(kCases), ByName());
 
 TEST(Tones, LongestRunOfATone)
 {

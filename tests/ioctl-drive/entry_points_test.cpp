@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_names.h"
+
 namespace {
 
 const char *const kDrive = "/dev/tbx-cd";
@@ -27,7 +29,7 @@ void *library()
 {
     static void *handle = [] {
         setenv("SDL_CDROM", kDrive, 1);
-        setenv("TBX_CDROM_LAYOUT", LAYOUT, 1);
+        setenv("TBX_DRIVE_SCRIPT", SCRIPT, 1);
         return dlopen(IOCTL_DRIVE, RTLD_NOW | RTLD_LOCAL);
     }();
     return handle;
@@ -128,9 +130,7 @@ struct Read {
     int sense_key; // 0: read
 };
 
-std::ostream &operator<<(std::ostream &os, const Read &r) { return os << r.name; }
-
-// The layout: tracks of 150, 150 and 75 frames, the last one data, tones of
+// The script: tracks of 150, 150 and 75 frames, the last one data, tones of
 // 441 and 882 Hz, frame 420 unreadable.
 const Read kReads[] = {
     {"first_frames", 150, 2, 0},
@@ -170,7 +170,7 @@ int16_t sample(const std::vector<unsigned char> &audio, size_t n) // left channe
     return static_cast<int16_t>(audio[n * 4] | audio[n * 4 + 1] << 8);
 }
 
-TEST_P(ReadCd, ServesAudioAndFailsWhereTheLayoutSays)
+TEST_P(ReadCd, ServesAudioAndFailsWhereTheScriptSays)
 {
     const Read &r = GetParam();
     const int fd = open_drive();
@@ -196,8 +196,7 @@ TEST_P(ReadCd, ServesAudioAndFailsWhereTheLayoutSays)
     close_drive(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(EmulatedDrive, ReadCd, ::testing::ValuesIn(kReads),
-                         [](const ::testing::TestParamInfo<Read> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(EmulatedDrive, ReadCd, ::testing::ValuesIn(kReads), ByName());
 
 } // namespace
 

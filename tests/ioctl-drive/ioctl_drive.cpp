@@ -4,27 +4,16 @@
 // Classic SDL reaches a drive only through stat, open, ioctl and close; rippers
 // also through the other stat calls, open64/openat, realpath and dup. All of
 // them are taken over for one device path: the first one SDL_CDROM names, and
-// only when TBX_CDROM_LAYOUT names a layout. Every other call goes on to libc.
+// only when TBX_DRIVE_SCRIPT names a script. Every other call goes on to libc.
 // When that path is an existing file, the stand-in for a drive that someone
 // else opens (wine's server opens the device behind a drive letter and hands
 // the program the descriptor), the drive also answers the ioctls sent to any
 // descriptor of that file, known by its device and inode.
-// The layout, one directive a line ('#' starts a comment):
-//
-//   tracks F F ...       the disc: one length in frames per track; track 1 starts at frame 150
-//   data N ...           these tracks (numbered from 1, as on the disc) are data
-//   tones HZ ...         what the audio tracks hold, in order: a tone of HZ under low noise
-//   unreadable F         reading frame F (counted as the tracks are) fails with a medium error
-//   empty                no disc in the tray
-//   pause at MS          the drive pauses at MS if it is playing then
-//   eject at MS          the disc leaves the tray at MS
-//   eject after CMD N    the disc leaves right after the drive has answered its Nth CMD,
-//                        e.g. "eject after CDROMREADTOCHDR 5"
-//
-// Times are milliseconds since the program started, on the monotonic clock; a
-// play command plays its range in real time, 75 frames a second. Every call
-// for the drive is appended to the file named by TBX_CDROM_LOG as
-// "<ms> <call> <arguments> = <answer>".
+// The script (drive_script.h) says what disc is in the drive and what goes
+// wrong; times are milliseconds since the program started, on the monotonic
+// clock, and a play command plays its range in real time, 75 frames a
+// second. Every call for the drive is logged to TBX_DRIVE_LOG as drive_run.h
+// says, ioctls under their command's name.
 //
 // Audio sectors are served through CDROM_SEND_PACKET's READ CD, 2352 bytes a
 // frame of 16-bit stereo at 44100 Hz, as a ripper reads them.
@@ -50,6 +39,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "drive_script.h"
 
 namespace {
 
@@ -151,16 +142,9 @@ struct Drive {
     dev_t stand_in_dev = 0;
     ino_t stand_in_ino = 0;
 
+    DriveScript script;
     std::vector<int> offsets; // where each track starts, then the lead-out
-    std::set<int> data;
-    std::vector<double> tones; // one for each audio track
-    std::set<int> unreadable;
-    bool empty = false;
-    long pause_at = -1;
-    long eject_at = -1;
-    std::string eject_command;
-    int eject_count = 0;
-    int eject_commands_seen = 0;
+    long eject_commands_seen = 0;
     bool ejected = false;
 
     bool commanded = false; // a range has been commanded since the disc went in
@@ -170,10 +154,12 @@ struct Drive {
     bool completion_told = false;
 
     int tracks() const { return static_cast<int>(offsets.size()) - 1; }
+    // Tracks are counted from 1 here, as on the disc.
+    bool data(int track) const { return script.data.count(track - 1) != 0; }
     int leadout() const { return offsets.back(); }
 };
 
-// A layout the drive cannot follow is the test's mistake: stop loudly.
+// A script the drive cannot follow is the test's mistake: stop loudly.
 [[noreturn]] void refuse(const std::string &why)
 {
     const std::string line = "ioctl drive: " + why + "\n";
@@ -194,40 +180,16 @@ std::string read_text(const char *path)
     return text;
 }
 
-void load(Drive &d, const char *layout)
+// False when the script says there is no drive.
+bool load(Drive &d, const char *path)
 {
+    const std::string wrong = parse_script(read_text(path), DriveKind::Ioctl, d.script);
+    if (!wrong.empty())
+        refuse(wrong);
     d.offsets = {CD_MSF_OFFSET};
-    std::istringstream lines(read_text(layout));
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string key, word;
-        words >> key;
-        if (key == "tracks") {
-            for (int n; words >> n;)
-                d.offsets.push_back(d.offsets.back() + n);
-        } else if (key == "data") {
-            for (int n; words >> n;)
-                d.data.insert(n);
-        } else if (key == "tones") {
-            for (double hz; words >> hz;)
-                d.tones.push_back(hz);
-        } else if (key == "unreadable") {
-            for (int f; words >> f;)
-                d.unreadable.insert(f);
-        } else if (key == "empty") {
-            d.empty = true;
-        } else if (key == "pause") {
-            words >> word >> d.pause_at;
-        } else if (key == "eject") {
-            words >> word;
-            if (word == "at")
-                words >> d.eject_at;
-            else
-                words >> d.eject_command >> d.eject_count;
-        } else if (!key.empty() && key[0] != '#') {
-            refuse("unknown directive: " + line);
-        }
-    }
+    for (const long frames : d.script.frames)
+        d.offsets.push_back(d.offsets.back() + static_cast<int>(frames));
+    return !d.script.no_drive;
 }
 
 std::mutex lock;
@@ -237,12 +199,11 @@ Drive &drive()
 {
     static Drive *d = [] {
         auto *made = new Drive;
-        const char *layout = std::getenv("TBX_CDROM_LAYOUT");
+        const char *script = std::getenv("TBX_DRIVE_SCRIPT");
         const char *devices = std::getenv("SDL_CDROM");
-        if (layout != nullptr && devices != nullptr) {
+        if (script != nullptr && devices != nullptr && load(*made, script)) {
             made->emulated = true;
             made->path = std::string(devices).substr(0, std::string(devices).find(':'));
-            load(*made, layout);
             struct stat st;
             if (libc_stat()(made->path.c_str(), &st) == 0) {
                 made->stand_in = true;
@@ -250,7 +211,7 @@ Drive &drive()
                 made->stand_in_ino = st.st_ino;
             }
         }
-        const char *log = std::getenv("TBX_CDROM_LOG");
+        const char *log = std::getenv("TBX_DRIVE_LOG");
         if (made->emulated && log != nullptr)
             made->log_fd = real_open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         return made;
@@ -268,16 +229,17 @@ bool is_drive(const Drive &d, int fd)
     return d.stand_in && real_fstat(fd, &st) == 0 && st.st_dev == d.stand_in_dev && st.st_ino == d.stand_in_ino;
 }
 
-void log(const Drive &d, const std::string &what)
+void log(const Drive &d, const std::string &call, const std::string &arguments, const std::string &result = "")
 {
-    const std::string line = std::to_string(now_ms()) + " " + what + "\n";
+    const std::string line = std::to_string(now_ms()) + " " + std::to_string(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + " " +
+                             call + "(" + arguments + ")" + (result.empty() ? "" : " = " + result) + "\n";
     if (d.log_fd >= 0 && write(d.log_fd, line.data(), line.size()) < 0)
         std::abort();
 }
 
 bool disc_out(const Drive &d, long now)
 {
-    return d.empty || d.ejected || (d.eject_at >= 0 && now >= d.eject_at);
+    return d.script.tray_empty || d.ejected || (d.script.eject_at >= 0 && now >= d.script.eject_at);
 }
 
 int track_at(const Drive &d, int frame)
@@ -301,8 +263,9 @@ Play play_now(Drive &d, long now)
     const long length_ms = static_cast<long>(d.to - d.from) * 1000 / CD_FRAMES;
     const long end_ms = d.play_at + length_ms;
     const auto at = [&](long t) { return d.from + static_cast<int>((t - d.play_at) * CD_FRAMES / 1000); };
-    if (d.pause_at >= d.play_at && d.pause_at < end_ms && now >= d.pause_at)
-        return {CDROM_AUDIO_PAUSED, at(d.pause_at)};
+    const long pause_at = d.script.pause_at;
+    if (pause_at >= d.play_at && pause_at < end_ms && now >= pause_at)
+        return {CDROM_AUDIO_PAUSED, at(pause_at)};
     if (now < end_ms)
         return {CDROM_AUDIO_PLAY, at(now)};
     // Like real drives, tell of a completed play once, then of nothing.
@@ -335,28 +298,28 @@ std::string arguments(unsigned long request, const void *arg)
     if (request == CDROM_SEND_PACKET) {
         const unsigned char *cmd = static_cast<const cdrom_generic_command *>(arg)->cmd;
         if (cmd[0] == 0x12)
-            return " INQUIRY";
+            return "INQUIRY";
         if (cmd[0] == 0xBE)
-            return " READ_CD " + msf_text(read_cd_from(cmd)) + " " + std::to_string(read_cd_count(cmd));
-        return " " + hex(cmd[0]);
+            return "READ_CD," + msf_text(read_cd_from(cmd)) + "," + std::to_string(read_cd_count(cmd));
+        return hex(cmd[0]);
     }
     if (request == CDROMREADTOCENTRY)
-        return " " + std::to_string(static_cast<const cdrom_tocentry *>(arg)->cdte_track);
+        return std::to_string(static_cast<const cdrom_tocentry *>(arg)->cdte_track);
     if (request == CDROMPLAYMSF) {
         const auto *m = static_cast<const cdrom_msf *>(arg);
-        return " " + msf_text(to_frames(m->cdmsf_min0, m->cdmsf_sec0, m->cdmsf_frame0)) + " " +
+        return msf_text(to_frames(m->cdmsf_min0, m->cdmsf_sec0, m->cdmsf_frame0)) + "," +
                msf_text(to_frames(m->cdmsf_min1, m->cdmsf_sec1, m->cdmsf_frame1));
     }
     return "";
 }
 
-// The tone of an audio track, 0 where the layout names none.
+// The tone of an audio track, 0 where the script names none.
 double tone_of(const Drive &d, int track)
 {
     size_t audio = 0;
     for (int t = 1; t < track; ++t)
-        audio += d.data.count(t) ? 0 : 1;
-    return audio < d.tones.size() ? d.tones[audio] : 0;
+        audio += d.data(t) ? 0 : 1;
+    return audio < d.script.tones.size() ? d.script.tones[audio] : 0;
 }
 
 // One frame of a track's audio. Not a pure tone: rippers such as paranoia
@@ -420,9 +383,9 @@ int packet(Drive &d, cdrom_generic_command *c)
         static_cast<long>(count) * CD_FRAMESIZE_RAW > c->buflen)
         return sense(c, 5, 0x21); // out of range
     for (int f = from; f < from + count; ++f) {
-        if (d.data.count(track_at(d, f)))
+        if (d.data(track_at(d, f)))
             return sense(c, 5, 0x64); // not an audio sector
-        if (d.unreadable.count(f))
+        if (d.script.unreadable.count(f))
             return sense(c, 3, 0x11); // unrecovered read error
     }
     for (int i = 0; i < count; ++i)
@@ -448,7 +411,7 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         const int relative = p.position - d.offsets[static_cast<size_t>(track - 1)];
         sc->cdsc_audiostatus = p.status;
         sc->cdsc_adr = 1;
-        sc->cdsc_ctrl = d.data.count(track) ? CDROM_DATA_TRACK : 0;
+        sc->cdsc_ctrl = d.data(track) ? CDROM_DATA_TRACK : 0;
         sc->cdsc_trk = static_cast<__u8>(track);
         sc->cdsc_ind = 1;
         put_address(sc->cdsc_absaddr, sc->cdsc_format, p.position, true);
@@ -470,10 +433,10 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
             return EINVAL;
         const int offset = d.offsets[static_cast<size_t>(track - 1)];
         e->cdte_adr = 1;
-        e->cdte_ctrl = d.data.count(track) ? CDROM_DATA_TRACK : 0;
+        e->cdte_ctrl = d.data(track) ? CDROM_DATA_TRACK : 0;
         e->cdte_datamode = 0;
         put_address(e->cdte_addr, e->cdte_format, offset, true);
-        reply = msf_text(offset) + (d.data.count(track) ? " data" : " audio");
+        reply = msf_text(offset) + (d.data(track) ? " data" : " audio");
         return 0;
     }
     case CDROMPLAYMSF: {
@@ -483,7 +446,7 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         if (from < d.offsets.front() || from >= to || to > d.leadout())
             return EINVAL;
         // A drive plays no data as sound.
-        if (d.data.count(track_at(d, from)))
+        if (d.data(track_at(d, from)))
             return EIO;
         d.commanded = true;
         d.completion_told = false;
@@ -519,7 +482,7 @@ int stat_path(const char *path, struct stat *buf, const char *call, int (*real)(
     std::memset(buf, 0, sizeof *buf);
     buf->st_mode = S_IFBLK | 0660;
     buf->st_rdev = makedev(11, 0); // where Linux puts the first SCSI CD-ROM
-    log(d, std::string(call) + " " + path + " = block device");
+    log(d, call, path, "block device");
     return 0;
 }
 
@@ -533,7 +496,7 @@ int open_path(const char *path, int flags, mode_t mode)
     const int fd = real_open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0)
         d.fds.insert(fd);
-    log(d, std::string("open ") + path + " = " + std::to_string(fd));
+    log(d, "open", path, std::to_string(fd));
     return fd;
 }
 
@@ -667,7 +630,7 @@ int dup(int fd) noexcept
     Drive &d = drive();
     if (copy >= 0 && d.fds.count(fd) != 0) {
         d.fds.insert(copy);
-        log(d, "dup " + std::to_string(fd) + " = " + std::to_string(copy));
+        log(d, "dup", std::to_string(fd), std::to_string(copy));
     }
     return copy;
 }
@@ -679,7 +642,7 @@ int close(int fd)
         const std::lock_guard<std::mutex> hold(lock);
         Drive &d = drive();
         if (d.fds.erase(fd) != 0)
-            log(d, "close " + std::to_string(fd));
+            log(d, "close", std::to_string(fd));
     }
     return real(fd);
 }
@@ -700,8 +663,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     const std::string name = command_name(request);
     std::string reply = "0";
     const int error = answer(d, request, arg, reply);
-    log(d, name + arguments(request, arg) + " = " + (error == 0 ? reply : strerrorname_np(error)));
-    if (name == d.eject_command && ++d.eject_commands_seen == d.eject_count)
+    log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
+    if (name == d.script.eject_after_call && ++d.eject_commands_seen == d.script.eject_after_count)
         d.ejected = true;
     if (error == 0)
         return 0;

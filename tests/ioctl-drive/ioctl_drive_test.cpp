@@ -1,71 +1,29 @@
 // The shipped tbx, on the real classic libSDL, over the emulated drive: its
 // standard output byte for byte, its exit status and the play commands the
 // drive received. These run in real time; tbx polls every 3 seconds.
-#include <fstream>
-#include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "drive_run.h"
 #include "output.h"
-#include "process.h"
+#include "test_names.h"
 
 namespace {
 
 const std::string kDevice = "/dev/tbx-cd";
 
-struct Command {
-    long ms;
-    std::string call; // with its arguments
-    std::string answer;
-};
-
-struct Outcome {
-    std::string out;
-    int status = -1;
-    std::vector<Command> commands;
-
-    // The ranges of the play commands, "from to" in MSF.
-    std::vector<std::string> plays() const
-    {
-        std::vector<std::string> found;
-        for (const Command &c : commands)
-            if (c.call.rfind("CDROMPLAYMSF ", 0) == 0)
-                found.push_back(c.call.substr(13));
-        return found;
-    }
-};
-
-// The drive sits where SDL_CDROM points; a null layout leaves the shim with
-// none to emulate, so nothing is there.
-Outcome run(const char *layout)
+DriveRun run(const std::string &script)
 {
-    const TempDir dir;
     Spawn spawn;
     spawn.argv = {TBX};
-    spawn.env = {{"LD_PRELOAD", IOCTL_DRIVE}, {"SDL_CDROM", kDevice}, {"SDL_AUDIODRIVER", "dummy"},
-                 {"TBX_CDROM_LOG", dir / "log"}};
-    spawn.unset = {"LD_LIBRARY_PATH", "TBX_CDROM_LAYOUT"};
-    if (layout != nullptr) {
-        std::ofstream(dir / "layout") << layout;
-        spawn.env["TBX_CDROM_LAYOUT"] = dir / "layout";
-    }
+    spawn.env = {{"LD_PRELOAD", IOCTL_DRIVE},
+                 {"SDL_CDROM", kDevice},
+                 {"SDL_AUDIODRIVER", "dummy"},
+                 {"LD_LIBRARY_PATH", std::nullopt}};
     spawn.timeout_s = 40;
-    const Exit e = run_process(spawn);
-
-    Outcome r;
-    r.out = e.out;
-    r.status = e.status;
-    std::istringstream lines(read_file(dir / "log"));
-    for (std::string line; std::getline(lines, line);) {
-        const size_t space = line.find(' ');
-        const size_t equals = line.rfind(" = ");
-        r.commands.push_back({std::stol(line.substr(0, space)), line.substr(space + 1, equals - space - 1),
-                              line.substr(equals + 3)});
-    }
-    return r;
+    return run_on_drive(spawn, script);
 }
 
 using output::kNoDisc;
@@ -76,66 +34,67 @@ std::string header(int tracks) { return output::header(tracks, kDevice); }
 
 struct Scenario {
     const char *name;
-    const char *layout;
+    const char *script;
     std::string out;
     int status;
     std::vector<std::string> plays; // each range SDL sent, 10 frames short of the track's end
     const char *fault;              // an answer the drive must have given, proof the fault struck
 };
 
-// Track 1 starts at 0:2:0 (frame 150). Faults strike well inside a track, so
+// Track 0 starts at 0:2:0 (frame 150). Faults strike well inside a track, so
 // that a slow start of the program cannot move them out of it.
 const Scenario kScenarios[] = {
     {"three_tracks", "tracks 100 224 180\n", header(3) + track(0, "0:1") + track(1, "0:2") + track(2, "0:2"), 0,
-     {"0:2:0 0:3:15", "0:3:25 0:6:14", "0:6:24 0:8:44"}, "COMPLETED"},
-    {"empty_tray", "empty\n", kNoDisc, 255, {}, "ENOMEDIUM"},
-    {"no_drive", nullptr, output::kNoDrive, 255, {}, nullptr},
+     {"0:2:0,0:3:15", "0:3:25,0:6:14", "0:6:24,0:8:44"}, "COMPLETED"},
+    {"empty_tray", "tray empty\n", kNoDisc, 255, {}, "ENOMEDIUM"},
+    {"no_drive", "no drive\n", output::kNoDrive, 255, {}, nullptr},
     // SDL skips the data track at the end and refuses what is left.
-    {"enhanced_cd", "tracks 150 150 225\ndata 3\n",
-     header(3) + track(0, "0:2") + track(1, "0:2") + track(2, "0:3") + kWarning, 0, {"0:2:0 0:3:65", "0:4:0 0:5:65"},
+    {"enhanced_cd", "tracks 150 150 225\ndata 2\n",
+     header(3) + track(0, "0:2") + track(1, "0:2") + track(2, "0:3") + kWarning, 0, {"0:2:0,0:3:65", "0:4:0,0:5:65"},
      "data"},
     // A pause ends the wait as the end of the track does.
     {"paused_during_a_track", "tracks 225 150\npause at 1500\n", header(2) + track(0, "0:3") + track(1, "0:2"), 0,
-     {"0:2:0 0:4:65", "0:5:0 0:6:65"}, "PAUSED"},
+     {"0:2:0,0:4:65", "0:5:0,0:6:65"}, "PAUSED"},
     // The tray opening in the middle of SDL's table read, at the first poll of
     // track 0 (the fifth header read): the query fails with the track count
     // already in the record, so the next track is announced before the disc
     // is found missing.
     {"ejected_while_sdl_reads_the_table", "tracks 150 150 150\neject after CDROMREADTOCHDR 5\n",
-     header(3) + track(0, "0:2") + track(1, "0:2") + kNoDisc, 255, {"0:2:0 0:3:65"}, "ENOMEDIUM"},
+     header(3) + track(0, "0:2") + track(1, "0:2") + kNoDisc, 255, {"0:2:0,0:3:65"}, "ENOMEDIUM"},
     // SDL empties the record's track count when it finds the tray empty, so
     // an eject during a track ends the run quietly, whatever tracks were left.
     {"ejected_while_a_track_plays", "tracks 225 150 150\neject at 2000\n", header(3) + track(0, "0:3"), 0,
-     {"0:2:0 0:4:65"}, "ENOMEDIUM"},
+     {"0:2:0,0:4:65"}, "ENOMEDIUM"},
 };
-
-std::ostream &operator<<(std::ostream &os, const Scenario &s) { return os << s.name; }
 
 class RealSdl : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(RealSdl, OutputStatusAndPlays)
 {
     const Scenario &s = GetParam();
-    const Outcome r = run(s.layout);
+    const DriveRun r = run(s.script);
     EXPECT_EQ(r.out, s.out);
     EXPECT_EQ(r.status, s.status);
     EXPECT_EQ(r.plays(), s.plays);
 
-    // No track is commanded while the drive still says it plays one.
+    // No track is commanded while the drive still says it plays one, nor
+    // before its line is out.
     std::string last_status;
+    size_t line_end = 0;
     bool fault_seen = s.fault == nullptr;
-    for (const Command &c : r.commands) {
-        fault_seen = fault_seen || c.answer.find(s.fault) != std::string::npos;
-        if (c.call == "CDROMSUBCHNL")
-            last_status = c.answer;
-        if (c.call.rfind("CDROMPLAYMSF", 0) == 0) {
+    for (const Call &c : r.calls) {
+        fault_seen = fault_seen || c.result.find(s.fault) != std::string::npos;
+        if (c.name == "CDROMSUBCHNL")
+            last_status = c.result;
+        if (c.name == "CDROMPLAYMSF") {
             EXPECT_NE(last_status.rfind("PLAY ", 0), 0u) << "a play commanded over " << last_status;
+            line_end = r.out.find('\n', r.out.find("\tPlaying Track", line_end)) + 1;
+            EXPECT_EQ(c.flushed, static_cast<long>(line_end)) << c.what();
         }
     }
     EXPECT_TRUE(fault_seen) << "the drive never answered " << s.fault;
 }
 
-INSTANTIATE_TEST_SUITE_P(Tbx, RealSdl, ::testing::ValuesIn(kScenarios),
-                         [](const ::testing::TestParamInfo<Scenario> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tbx, RealSdl, ::testing::ValuesIn(kScenarios), ByName());
 
 } // namespace

@@ -6,14 +6,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "drive_run.h"
 #include "output.h"
-#include "process.h"
+#include "test_names.h"
 #include "tones.h"
 
 namespace {
@@ -22,17 +22,10 @@ namespace fs = std::filesystem;
 
 const std::string kDevice = "/dev/tbx-cd";
 
-struct Played {
-    Exit exit;
-    std::string log; // the drive's
-};
-
-// One run of the launcher on the drive the layout describes, with the cache
+// One run of the launcher on the drive the script describes, with the cache
 // under dir; tbx's sound goes to dir/capture.
-Played play(const TempDir &dir, const std::string &layout, const std::vector<std::string> &args = {"--digital"})
+DriveRun play(const TempDir &dir, const std::string &script, const std::vector<std::string> &args = {"--digital"})
 {
-    std::ofstream(dir / "layout") << layout;
-    fs::remove(dir / "log");
     fs::remove(dir / "capture");
     Spawn spawn;
     spawn.argv = {PLAY};
@@ -40,20 +33,22 @@ Played play(const TempDir &dir, const std::string &layout, const std::vector<std
     spawn.env = {{"TBX", TBX},
                  {"LD_PRELOAD", IOCTL_DRIVE},
                  {"SDL_CDROM", kDevice},
-                 {"TBX_CDROM_LAYOUT", dir / "layout"},
-                 {"TBX_CDROM_LOG", dir / "log"},
                  {"XDG_CACHE_HOME", dir / "cache"},
                  {"SDL_AUDIODRIVER", "disk"},
                  {"SDL_DISKAUDIOFILE", dir / "capture"},
-                 {"SDL_DISKAUDIODELAY", "1"}};
-    spawn.unset = {"LD_LIBRARY_PATH", "SDL12COMPAT_FAKE_CDROM_PATH"};
-    Played r;
-    r.exit = run_process(spawn);
-    r.log = read_file(dir / "log");
-    return r;
+                 {"SDL_DISKAUDIODELAY", "1"},
+                 {"LD_LIBRARY_PATH", std::nullopt},
+                 {"SDL12COMPAT_FAKE_CDROM_PATH", std::nullopt}};
+    return run_on_drive(spawn, script);
 }
 
-bool read_from_drive(const Played &r) { return r.log.find("READ_CD") != std::string::npos; }
+bool read_from_drive(const DriveRun &r)
+{
+    for (const Call &c : r.named("CDROM_SEND_PACKET"))
+        if (c.arguments.rfind("READ_CD", 0) == 0)
+            return true;
+    return false;
+}
 
 // The folders in the cache, and the files in each.
 std::vector<std::string> cached(const TempDir &dir)
@@ -89,15 +84,13 @@ long decoded_samples(const std::string &mp3, const TempDir &dir)
 
 struct Disc {
     const char *name;
-    const char *layout;
+    const char *script;
     std::vector<std::string> files; // in the disc's cache folder
     int tracks;                     // as tbx counts them
     std::string plays;              // tbx's lines after the header
     std::vector<double> hz;         // the audio tracks' tones, in order
     std::vector<int> frames;        // and their lengths
 };
-
-std::ostream &operator<<(std::ostream &os, const Disc &d) { return os << d.name; }
 
 using output::kWarning;
 using output::track;
@@ -107,12 +100,12 @@ const Disc kDiscs[] = {
      {"toc", "track01.mp3", "track02.mp3", "track03.mp3"}, 3,
      track(0, "0:5") + track(1, "0:5") + track(2, "0:4"), {440, 660, 990}, {375, 375, 300}},
     // Mixed mode: the audio after the data track keeps its number.
-    {"data_track_first", "tracks 300 375 300\ndata 1\ntones 440 660\n",
+    {"data_track_first", "tracks 300 375 300\ndata 0\ntones 440 660\n",
      {"toc", "track01.dat", "track02.mp3", "track03.mp3"}, 3,
      track(0, "0:0") + kWarning + track(1, "0:5") + track(2, "0:4"), {440, 660}, {375, 300}},
     // Enhanced CD: the data track after the audio is left out, or
     // sdl12-compat would refuse to play the last audio track to its end.
-    {"data_track_last", "tracks 375 300 600\ndata 3\ntones 440 660\n", {"toc", "track01.mp3", "track02.mp3"}, 2,
+    {"data_track_last", "tracks 375 300 600\ndata 2\ntones 440 660\n", {"toc", "track01.mp3", "track02.mp3"}, 2,
      track(0, "0:5") + track(1, "0:4"), {440, 660}, {375, 300}},
 };
 
@@ -140,7 +133,7 @@ TEST_P(Reads, ThenPlaysFromTheCacheWithoutReadingAgain)
     const Disc &d = GetParam();
     const TempDir dir;
 
-    const Played first = play(dir, d.layout);
+    const DriveRun first = play(dir, d.script);
     const std::vector<std::string> files = cached(dir);
     ASSERT_EQ(files.size(), d.files.size() + 1) << "one folder in the cache, whole";
     const std::string key = files.front();
@@ -151,8 +144,8 @@ TEST_P(Reads, ThenPlaysFromTheCacheWithoutReadingAgain)
     EXPECT_EQ(files, expected);
 
     const std::string played = output::header(d.tracks, folder) + d.plays;
-    EXPECT_EQ(first.exit.out, output::launcher::reading(kDevice, folder) + output::launcher::kRead + played);
-    EXPECT_EQ(first.exit.status, 0) << first.exit.err;
+    EXPECT_EQ(first.out, output::launcher::reading(kDevice, folder) + output::launcher::kRead + played);
+    EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_TRUE(read_from_drive(first));
     expect_heard(dir / "capture", d);
 
@@ -164,23 +157,20 @@ TEST_P(Reads, ThenPlaysFromTheCacheWithoutReadingAgain)
             ++audio;
         }
 
-    const Played again = play(dir, d.layout);
-    EXPECT_EQ(again.exit.out, output::launcher::read_before(kDevice, folder) + played);
-    EXPECT_EQ(again.exit.status, 0) << again.exit.err;
+    const DriveRun again = play(dir, d.script);
+    EXPECT_EQ(again.out, output::launcher::read_before(kDevice, folder) + played);
+    EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_FALSE(read_from_drive(again));
     expect_heard(dir / "capture", d);
 }
 
-INSTANTIATE_TEST_SUITE_P(Play, Reads, ::testing::ValuesIn(kDiscs),
-                         [](const ::testing::TestParamInfo<Disc> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Play, Reads, ::testing::ValuesIn(kDiscs), ByName());
 
 struct Interruption {
     const char *name;
-    const char *fault; // added to the layout
-    int track;         // the one reported
+    const char *fault; // added to the script
+    int track;         // the one play reports, numbered as on the disc
 };
-
-std::ostream &operator<<(std::ostream &os, const Interruption &i) { return os << i.name; }
 
 const Interruption kInterruptions[] = {
     {"unreadable_frame", "unreadable 700\n", 2},
@@ -193,40 +183,39 @@ TEST_P(Interrupted, KeepsNothingAndTheNextRunReadsAgain)
 {
     const Interruption &i = GetParam();
     const TempDir dir;
-    const std::string layout = "tracks 375 375 375\ntones 440 660 990\n";
+    const std::string script = "tracks 375 375 375\ntones 440 660 990\n";
 
-    const Played failed = play(dir, layout + i.fault);
-    EXPECT_NE(failed.exit.err.find(output::launcher::unreadable(i.track)), std::string::npos) << failed.exit.err;
-    EXPECT_EQ(failed.exit.status, 1);
-    EXPECT_EQ(failed.exit.out.find("Tonbox"), std::string::npos) << "tbx ran";
+    const DriveRun failed = play(dir, script + i.fault);
+    EXPECT_NE(failed.err.find(output::launcher::unreadable(i.track)), std::string::npos) << failed.err;
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out.find("Tonbox"), std::string::npos) << "tbx ran";
     EXPECT_EQ(cached(dir), std::vector<std::string>{});
 
-    const Played next = play(dir, layout);
-    EXPECT_EQ(next.exit.status, 0) << next.exit.err;
+    const DriveRun next = play(dir, script);
+    EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_TRUE(read_from_drive(next));
     EXPECT_EQ(cached(dir).size(), 5U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Play, Interrupted, ::testing::ValuesIn(kInterruptions),
-                         [](const ::testing::TestParamInfo<Interruption> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Play, Interrupted, ::testing::ValuesIn(kInterruptions), ByName());
 
 TEST(Play, WithoutADiscTbxSaysSo)
 {
     const TempDir dir;
-    const Played r = play(dir, "empty\n");
-    EXPECT_EQ(r.exit.out, output::kNoDisc);
-    EXPECT_EQ(r.exit.status, 255);
+    const DriveRun r = play(dir, "tray empty\n");
+    EXPECT_EQ(r.out, output::kNoDisc);
+    EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(read_from_drive(r));
 }
 
 TEST(Play, UnknownOptionGivesUsage)
 {
     const TempDir dir;
-    const Played r = play(dir, "tracks 375\n", {"--digital", "--loud"});
-    EXPECT_EQ(r.exit.out, "");
-    EXPECT_EQ(r.exit.err.rfind("usage: ", 0), 0U) << r.exit.err;
-    EXPECT_EQ(r.exit.status, 2);
-    EXPECT_EQ(r.log, "");
+    const DriveRun r = play(dir, "tracks 375\n", {"--digital", "--loud"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("usage: ", 0), 0U) << r.err;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.calls.empty());
 }
 
 } // namespace

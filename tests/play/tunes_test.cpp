@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_names.h"
 #include "tunes.h"
 
 namespace {
@@ -60,8 +61,6 @@ struct Case {
     std::vector<bool> heard; // A, B and C
 };
 
-std::ostream &operator<<(std::ostream &os, const Case &c) { return os << c.name; }
-
 const Case kCases[] = {
     {"in_order", join({silence(0.5), kA, silence(1), kB, silence(0.7), kC, silence(2)}), {true, true, true}},
     {"in_order_back_to_back", join({kA, kB, kC}), {true, true, true}},
@@ -84,7 +83,6 @@ TEST_P(Tunes, HeardWholeAndInOrder)
         EXPECT_EQ(found[i].found, c.heard[i]) << "tune " << i << ": similarity " << found[i].similarity;
 }
 
-INSTANTIATE_TEST_SUITE_P(Finder, Tunes, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Finder, Tunes, ::testing::ValuesIn(kCases), ByName());
 
 } // namespace

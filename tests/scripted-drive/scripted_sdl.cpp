@@ -1,31 +1,13 @@
 // A scripted CD-ROM drive standing in for libSDL in the test build.
 //
 // It defines, against SDL's own declarations, the few SDL calls the player
-// makes. Time is virtual: SDL_Delay advances a clock and never sleeps. What
-// the drive does is read from the file named by TBX_DRIVE_SCRIPT, one
-// directive a line:
-//
-//   init fail            SDL_Init returns -1
-//   no drive             SDL_CDOpen(0) returns NULL, SDL_CDName(0) too
-//   name null | name T   the drive's name (default /dev/scripted)
-//   tray empty           every status query finds no disc
-//   tracks F F ...       the disc: one length in frames per track
-//   data I ...           these track indexes are data tracks
-//   claim N              queries that find a disc report N tracks, whatever the table holds
-//   fail I ...           a play command starting at track I returns -1
-//   played R             what a play command that works returns (default 0)
-//   error Q ...          status query number Q (from 1) answers CD_ERROR
-//   spinup MS | never    after a play command the drive reports CD_STOPPED for MS, or for ever
-//   pause MS             the drive pauses at virtual time MS if it is playing then
-//   eject at MS          the disc is taken out at virtual time MS
-//   eject after Q        the disc is taken out right after status query Q
-//   shrink Q N           from status query Q+1 on, the table holds only its first N tracks
-//
-// Every call is appended to the file named by TBX_DRIVE_LOG as
-// "<virtual ms> <bytes of standard output written> <call> = <result>"; the
-// byte count is standard output's file offset, so it counts only what the
-// program has flushed. With TBX_DRIVE_CLOCK set, each line also ends with
-// " @<ns>", the real CLOCK_MONOTONIC time of the call, for the benchmark.
+// makes. Time is virtual: SDL_Delay advances a clock and never sleeps. The
+// drive follows a script and logs every call as drive_script.h and
+// drive_run.h say; the byte count is standard output's file offset, so it
+// counts only what the program has flushed. With TBX_DRIVE_CLOCK set, each
+// line also ends with " @<ns>", the real CLOCK_MONOTONIC time of the call,
+// for the benchmark. A call with a handle SDL_CDOpen did not give is told
+// on standard error.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -34,41 +16,24 @@
 #include <ctime>
 #include <cstring>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "SDL.h"
+#include "drive_script.h"
 
 namespace {
 
-struct Script {
-    int init_result = 0;
-    bool drive = true;
-    bool null_name = false;
-    std::string name = "/dev/scripted";
-    bool tray_empty = false;
-    std::vector<Uint32> frames;
-    std::set<int> data;
-    int claim = -1;
-    std::set<int> failing;
-    int played = 0;
-    std::set<int> errors;
-    long spinup_ms = 0; // -1: never starts
-    long pause_at = -1;
-    long eject_at = -1;
-    int eject_after = -1;
-    int shrink_after = -1;
-    int shrink_to = 0;
-};
+const char *const kName = "/dev/scripted";
 
 struct Drive {
-    Script script;
+    DriveScript script;
+    long eject_calls_seen = 0; // of the call the disc leaves after
+    int queries = 0;
     int log_fd = -1;
     bool clock = false;
     long now = 0;
-    int queries = 0;
     bool ejected = false;
     bool playing = false; // a play command is in force
     long play_from = 0;   // when it starts sounding, after the spin-up
@@ -76,50 +41,16 @@ struct Drive {
     SDL_CD record{};
 };
 
-Script load(const char *path)
+DriveScript load(const char *path)
 {
-    Script s;
     std::ifstream in(path != nullptr ? path : "");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string key, arg;
-        words >> key;
-        if (key == "init") {
-            s.init_result = -1;
-        } else if (key == "no") {
-            s.drive = false;
-        } else if (key == "name") {
-            std::getline(words >> std::ws, arg);
-            s.null_name = arg == "null";
-            s.name = arg;
-        } else if (key == "tray") {
-            s.tray_empty = true;
-        } else if (key == "tracks") {
-            for (Uint32 f; words >> f;)
-                s.frames.push_back(f);
-        } else if (key == "data" || key == "fail" || key == "error") {
-            std::set<int> &into = key == "data" ? s.data : key == "fail" ? s.failing : s.errors;
-            for (int n; words >> n;)
-                into.insert(n);
-        } else if (key == "played") {
-            words >> s.played;
-        } else if (key == "claim") {
-            words >> s.claim;
-        } else if (key == "spinup") {
-            words >> arg;
-            s.spinup_ms = arg == "never" ? -1 : std::stol(arg);
-        } else if (key == "pause") {
-            words >> s.pause_at;
-        } else if (key == "eject") {
-            words >> arg;
-            (arg == "at" ? (words >> s.eject_at) : (words >> s.eject_after));
-        } else if (key == "shrink") {
-            words >> s.shrink_after >> s.shrink_to;
-        } else if (!key.empty() && key[0] != '#') {
-            std::fprintf(stderr, "scripted drive: unknown directive: %s\n", line.c_str());
-            std::abort();
-        }
+    std::ostringstream text;
+    text << in.rdbuf();
+    DriveScript s;
+    const std::string wrong = parse_script(text.str(), DriveKind::Scripted, s);
+    if (!wrong.empty()) {
+        std::fprintf(stderr, "scripted drive: %s\n", wrong.c_str());
+        std::abort();
     }
     return s;
 }
@@ -138,10 +69,12 @@ Drive &drive()
     return *d;
 }
 
-void log(const std::string &call)
+// Logs a call; a disc that leaves after it leaves now.
+void log(const std::string &name, const std::string &arguments, const std::string &result = "")
 {
     Drive &d = drive();
-    std::string line = std::to_string(d.now) + " " + std::to_string(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + " " + call;
+    std::string line = std::to_string(d.now) + " " + std::to_string(lseek(STDOUT_FILENO, 0, SEEK_CUR)) + " " + name +
+                       "(" + arguments + ")" + (result.empty() ? "" : " = " + result);
     if (d.clock) {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -150,6 +83,8 @@ void log(const std::string &call)
     line += "\n";
     if (d.log_fd >= 0 && write(d.log_fd, line.data(), line.size()) < 0)
         std::abort();
+    if (name == d.script.eject_after_call && ++d.eject_calls_seen == d.script.eject_after_count)
+        d.ejected = true;
 }
 
 long ms(Uint32 frames) { return static_cast<long>(frames) * 1000 / CD_FPS; }
@@ -162,7 +97,7 @@ bool disc_out(const Drive &d)
 // The table as the disc holds it now.
 std::vector<Uint32> table(const Drive &d)
 {
-    std::vector<Uint32> t = d.script.frames;
+    std::vector<Uint32> t(d.script.frames.begin(), d.script.frames.end());
     if (d.script.shrink_after >= 0 && d.queries > d.script.shrink_after && d.script.shrink_to < static_cast<int>(t.size()))
         t.resize(static_cast<size_t>(d.script.shrink_to));
     return t;
@@ -194,7 +129,7 @@ CDstatus status_now(Drive &d)
     fill_record(d);
     if (!d.playing)
         return CD_STOPPED;
-    const Script &s = d.script;
+    const DriveScript &s = d.script;
     if (s.pause_at >= d.play_from && s.pause_at < d.play_until && d.now >= s.pause_at)
         return CD_PAUSED;
     if (s.spinup_ms < 0 || d.now < d.play_from || d.now >= d.play_until)
@@ -202,7 +137,14 @@ CDstatus status_now(Drive &d)
     return CD_PLAYING;
 }
 
-std::string handle(const SDL_CD *cd) { return cd == &drive().record ? "cd" : "bad handle"; }
+// A handle SDL_CDOpen did not give is the program's mistake.
+bool ours(const SDL_CD *cd, const char *call)
+{
+    if (cd == &drive().record)
+        return true;
+    std::fprintf(stderr, "scripted drive: %s on a handle SDL_CDOpen did not give\n", call);
+    return false;
+}
 
 } // namespace
 
@@ -212,32 +154,32 @@ int SDL_Init(Uint32 flags)
 {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%x", flags);
-    const int result = drive().script.init_result;
-    log(std::string("SDL_Init(") + hex + ") = " + std::to_string(result));
+    const int result = drive().script.init_fails ? -1 : 0;
+    log("SDL_Init", hex, std::to_string(result));
     return result;
 }
 
-void SDL_Quit(void) { log("SDL_Quit()"); }
+void SDL_Quit(void) { log("SDL_Quit", ""); }
 
 void SDL_Delay(Uint32 ms)
 {
-    log("SDL_Delay(" + std::to_string(ms) + ")");
+    log("SDL_Delay", std::to_string(ms));
     drive().now += ms;
 }
 
 const char *SDL_CDName(int drive_index)
 {
     Drive &d = drive();
-    const bool none = drive_index != 0 || !d.script.drive || d.script.null_name;
-    log("SDL_CDName(" + std::to_string(drive_index) + ") = " + (none ? "NULL" : d.script.name));
-    return none ? nullptr : d.script.name.c_str();
+    const bool none = drive_index != 0 || d.script.no_drive || d.script.no_name;
+    log("SDL_CDName", std::to_string(drive_index), none ? "NULL" : kName);
+    return none ? nullptr : kName;
 }
 
 SDL_CD *SDL_CDOpen(int drive_index)
 {
     Drive &d = drive();
-    const bool none = drive_index != 0 || !d.script.drive;
-    log("SDL_CDOpen(" + std::to_string(drive_index) + ") = " + (none ? "NULL" : "cd"));
+    const bool none = drive_index != 0 || d.script.no_drive;
+    log("SDL_CDOpen", std::to_string(drive_index), none ? "NULL" : "cd");
     if (none)
         return nullptr;
     // SDL promises nothing about the table before a status query finds a disc.
@@ -250,10 +192,8 @@ CDstatus SDL_CDStatus(SDL_CD *cdrom)
 {
     Drive &d = drive();
     ++d.queries;
-    const CDstatus s = cdrom == &d.record ? status_now(d) : CD_ERROR;
-    if (d.script.eject_after == d.queries)
-        d.ejected = true;
-    log("SDL_CDStatus(" + handle(cdrom) + ") = " + std::to_string(s));
+    const CDstatus s = ours(cdrom, "SDL_CDStatus") ? status_now(d) : CD_ERROR;
+    log("SDL_CDStatus", "", std::to_string(s));
     return s;
 }
 
@@ -262,8 +202,8 @@ int SDL_CDPlayTracks(SDL_CD *cdrom, int start_track, int start_frame, int ntrack
     Drive &d = drive();
     const std::vector<Uint32> t = table(d);
     const int count = static_cast<int>(t.size());
-    int result = d.script.played;
-    if (cdrom != &d.record || disc_out(d) || d.script.failing.count(start_track) || start_track < 0 ||
+    int result = static_cast<int>(d.script.played);
+    if (!ours(cdrom, "SDL_CDPlayTracks") || disc_out(d) || d.script.failing.count(start_track) || start_track < 0 ||
         start_track >= count || ntracks < 0 || start_track + ntracks > count) {
         result = -1;
     } else {
@@ -276,8 +216,10 @@ int SDL_CDPlayTracks(SDL_CD *cdrom, int start_track, int start_frame, int ntrack
         d.play_from = d.now + (d.script.spinup_ms > 0 ? d.script.spinup_ms : 0);
         d.play_until = d.play_from + span;
     }
-    log("SDL_CDPlayTracks(" + handle(cdrom) + "," + std::to_string(start_track) + "," + std::to_string(start_frame) +
-        "," + std::to_string(ntracks) + "," + std::to_string(nframes) + ") = " + std::to_string(result));
+    log("SDL_CDPlayTracks",
+        std::to_string(start_track) + "," + std::to_string(start_frame) + "," + std::to_string(ntracks) + "," +
+            std::to_string(nframes),
+        std::to_string(result));
     return result;
 }
 

@@ -74,7 +74,8 @@ Exit run_process(const Spawn &spawn)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    const bool piped = spawn.pipe_reads >= 0;
+    const bool piped = spawn.pipe_reader_takes.has_value();
+    const long takes = spawn.pipe_reader_takes.value_or(0);
     int pipe_fds[2] = {-1, -1};
     if (piped) {
         // The smallest pipe there is, so that a reader who stops early is
@@ -82,7 +83,7 @@ Exit run_process(const Spawn &spawn)
         if (pipe(pipe_fds) != 0 || fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096) < 0)
             std::abort();
         // A reader gone before the start is gone before the child's first write.
-        if (spawn.pipe_reads == 0)
+        if (takes == 0)
             close(pipe_fds[0]);
     }
 
@@ -96,7 +97,7 @@ Exit run_process(const Spawn &spawn)
         if (piped) {
             dup2(pipe_fds[1], 1);
             close(pipe_fds[1]);
-            if (spawn.pipe_reads > 0)
+            if (takes > 0)
                 close(pipe_fds[0]);
         } else {
             redirect(1, out, O_WRONLY | O_CREAT | O_TRUNC);
@@ -104,10 +105,8 @@ Exit run_process(const Spawn &spawn)
         redirect(2, err, O_WRONLY | O_CREAT | O_TRUNC);
         if (spawn.close_stdin)
             close(0);
-        for (const std::string &name : spawn.unset)
-            unsetenv(name.c_str());
         for (const auto &[name, value] : spawn.env)
-            setenv(name.c_str(), value.c_str(), 1);
+            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -115,8 +114,8 @@ Exit run_process(const Spawn &spawn)
     Exit e;
     if (piped) {
         close(pipe_fds[1]);
-        if (spawn.pipe_reads > 0) {
-            e.out = read_up_to(pipe_fds[0], spawn.pipe_reads);
+        if (takes > 0) {
+            e.out = read_up_to(pipe_fds[0], takes);
             close(pipe_fds[0]);
         }
     }

@@ -5,6 +5,7 @@
 // tests: standard output and error captured, standard input from /dev/null,
 // SIGPIPE at its default.
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,15 +29,18 @@ struct Exit {
     int status = -1; // the exit status, or 1000 + the signal that ended it
 };
 
+using Env = std::map<std::string, std::optional<std::string>>;
+
 struct Spawn {
-    std::vector<std::string> argv;           // argv[0] is the program's path
-    std::map<std::string, std::string> env;  // set on top of this process's environment
-    std::vector<std::string> unset;          // taken out of it
-    std::string stdout_path;                 // where standard output goes; empty: captured
-    int timeout_s = 60;                      // then it is killed
-    bool close_stdin = false;                // standard input closed rather than /dev/null
-    long pipe_reads = -1;                    // >= 0: standard output is a pipe whose reader takes this
-                                             // many bytes into Exit::out, then closes it (0: before the start)
+    std::vector<std::string> argv; // argv[0] is the program's path
+    Env env;                       // set on top of this process's environment; nullopt: taken out of it
+    int timeout_s = 60;            // then it is killed
+    // Where standard output goes, when not captured into Exit::out: a file
+    // (such as /dev/full), or a pipe whose reader takes this many bytes into
+    // Exit::out and leaves (0: before the program starts).
+    std::string stdout_path;
+    std::optional<long> pipe_reader_takes;
+    bool close_stdin = false; // rather than /dev/null
 };
 
 Exit run_process(const Spawn &spawn);

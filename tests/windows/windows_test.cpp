@@ -5,8 +5,6 @@
 // tbx commanded. Headless: no display, no sound.
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -14,28 +12,30 @@
 
 #include <gtest/gtest.h>
 
+#include "drive_run.h"
 #include "output.h"
-#include "process.h"
+#include "test_names.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // wine quiet, its sound drivers and its .NET and HTML installers left out.
-const std::map<std::string, std::string> kWineEnv = {
-    {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "winealsa.drv,winepulse.drv,mscoree,mshtml=d"}};
+const Env kWineEnv = {{"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "winealsa.drv,winepulse.drv,mscoree,mshtml=d"}};
 
 // Runs a wine program on a prefix with a server of its own, which ends with
 // the program and the services it started rather than seconds later; a
 // server that has not ended by then is stopped.
-Exit wine(const std::string &prefix, const std::vector<std::string> &args,
-          const std::map<std::string, std::string> &env = {})
+Exit wine(const std::string &prefix, const std::vector<std::string> &args, const Env &env = {})
 {
     Spawn base;
-    base.env = kWineEnv;
-    base.env.insert(env.begin(), env.end());
+    base.env = env;
+    base.env.insert(kWineEnv.begin(), kWineEnv.end());
     base.env["WINEPREFIX"] = prefix;
-    base.unset = {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD", "SDL_STDIO_REDIRECT", "SDL_CDROM", "TBX_CDROM_LAYOUT"};
+    // No display, and no drive but the one env sets up.
+    for (const char *name :
+         {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD", "SDL_STDIO_REDIRECT", "SDL_CDROM", "TBX_DRIVE_SCRIPT"})
+        base.env.emplace(name, std::nullopt);
     base.timeout_s = 20;
 
     Spawn server = base;
@@ -109,48 +109,39 @@ std::string crlf(const std::string &text)
     return out;
 }
 
-struct Outcome {
-    std::string out; // stdout.txt beside tbx.exe
+// What wine wrote beside tbx.exe, as well as the run.
+struct WineRun {
+    DriveRun run;          // out: what reached wine's own standard output
+    std::string stdout_txt; // beside tbx.exe
     bool stderr_left = true;
-    std::string unix_out; // what reached wine's own standard output
-    int status = -1;
-    std::vector<std::string> plays; // the ranges of the play commands, "from to" in MSF
 };
 
 // tbx.exe run in a folder of its own; on the emulated drive as D: when a
-// layout is given. The drive sits behind an empty stand-in file, recognised
+// script is given. The drive sits behind an empty stand-in file, recognised
 // by its identity in whichever process wine hands it to.
-void run(const char *layout, Outcome &r)
+void run(const char *script, WineRun &r)
 {
     // Beside the warm prefix, where hard links to it can be made.
     const TempDir dir(fs::path(WARM_PREFIX).parent_path());
     const std::string prefix = dir / "prefix";
     ASSERT_NO_FATAL_FAILURE(unpack(dir / "tbx"));
     ASSERT_NO_FATAL_FAILURE(copy_prefix(prefix));
-    std::map<std::string, std::string> env;
-    if (layout != nullptr) {
-        std::ofstream(dir / "layout") << layout;
+    Env env;
+    if (script != nullptr) {
+        std::ofstream(dir / "script") << script;
         std::ofstream(dir / "cd").close();
         fs::create_directory(dir / "d");
         fs::create_symlink(dir / "cd", prefix + "/dosdevices/d::");
         fs::create_directory_symlink(dir / "d", prefix + "/dosdevices/d:");
         env = {{"LD_PRELOAD", IOCTL_DRIVE},
                {"SDL_CDROM", dir / "cd"},
-               {"TBX_CDROM_LAYOUT", dir / "layout"},
-               {"TBX_CDROM_LOG", dir / "log"}};
+               {"TBX_DRIVE_SCRIPT", dir / "script"},
+               {"TBX_DRIVE_LOG", dir / "log"}};
     }
-    const Exit e = wine(prefix, {dir / "tbx/tbx.exe"}, env);
-    r.out = read_file(dir / "tbx/stdout.txt");
+    static_cast<Exit &>(r.run) = wine(prefix, {dir / "tbx/tbx.exe"}, env);
+    r.run.calls = read_log(dir / "log");
+    r.stdout_txt = read_file(dir / "tbx/stdout.txt");
     r.stderr_left = fs::exists(dir / "tbx/stderr.txt");
-    r.unix_out = e.out;
-    r.status = e.status;
-    std::istringstream lines(read_file(dir / "log"));
-    const std::string play = " CDROMPLAYMSF ";
-    for (std::string line; std::getline(lines, line);) {
-        const size_t at = line.find(play);
-        if (at != std::string::npos)
-            r.plays.push_back(line.substr(at + play.size(), line.rfind(" = ") - at - play.size()));
-    }
 }
 
 std::string header(int tracks) { return output::header(tracks, "D:\\"); }
@@ -158,7 +149,7 @@ using output::track;
 
 struct Scenario {
     const char *name;
-    const char *layout; // none: no drive at all
+    const char *script; // none: no drive at all
     std::string out;    // with LF endings; expected with CRLF
     int status;
     std::vector<std::string> plays; // 10 frames short of the track's end, as on Linux
@@ -169,32 +160,29 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"no_drive", nullptr, output::kNoDrive, 255, {}},
     {"three_tracks", "tracks 100 160 225\n", header(3) + track(0, "0:1") + track(1, "0:2") + track(2, "0:2"), 0,
-     {"0:2:0 0:3:15", "0:3:25 0:5:25", "0:5:35 0:8:24"}},
-    {"empty_tray", "empty\n", output::kNoDisc, 255, {}},
+     {"0:2:0,0:3:15", "0:3:25,0:5:25", "0:5:35,0:8:24"}},
+    {"empty_tray", "tray empty\n", output::kNoDisc, 255, {}},
     // SDL announces the data track, then refuses it without a word to the drive.
-    {"last_track_data", "tracks 150 150 225\ndata 3\n",
+    {"last_track_data", "tracks 150 150 225\ndata 2\n",
      header(3) + track(0, "0:2") + track(1, "0:2") + track(2, "0:2") + output::kWarning, 0,
-     {"0:2:0 0:3:65", "0:4:0 0:5:65"}},
+     {"0:2:0,0:3:65", "0:4:0,0:5:65"}},
 };
-
-std::ostream &operator<<(std::ostream &os, const Scenario &s) { return os << s.name; }
 
 class Wine : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Wine, StdoutTxtStatusAndPlays)
 {
     const Scenario &s = GetParam();
-    Outcome r;
-    ASSERT_NO_FATAL_FAILURE(run(s.layout, r));
-    EXPECT_EQ(r.out, crlf(s.out));
+    WineRun r;
+    ASSERT_NO_FATAL_FAILURE(run(s.script, r));
+    EXPECT_EQ(r.stdout_txt, crlf(s.out));
     EXPECT_FALSE(r.stderr_left) << "SDL leaves stderr.txt only when something was written to it";
-    EXPECT_EQ(r.unix_out, "") << "the output went around SDL's redirection";
-    EXPECT_EQ(r.status, s.status);
-    EXPECT_EQ(r.plays, s.plays);
+    EXPECT_EQ(r.run.out, "") << "the output went around SDL's redirection";
+    EXPECT_EQ(r.run.status, s.status);
+    EXPECT_EQ(r.run.plays(), s.plays);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tbx, Wine, ::testing::ValuesIn(kScenarios),
-                         [](const ::testing::TestParamInfo<Scenario> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tbx, Wine, ::testing::ValuesIn(kScenarios), ByName());
 
 // What the ZIP holds, and what tbx.exe needs of Windows: a windowed program
 // that finds every DLL it imports on a bare Windows beside SDL.dll.

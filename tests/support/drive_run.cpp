@@ -1,0 +1,63 @@
+#include "drive_run.h"
+
+#include <fstream>
+#include <sstream>
+
+std::vector<Call> read_log(const std::string &path)
+{
+    std::vector<Call> calls;
+    std::istringstream lines(read_file(path));
+    for (std::string line; std::getline(lines, line);) {
+        Call c;
+        std::istringstream words(line);
+        std::string call;
+        words >> c.ms >> c.flushed >> std::ws;
+        std::getline(words, call);
+        const size_t open = call.find('('), close = call.find(')', open);
+        c.name = call.substr(0, open);
+        c.arguments = call.substr(open + 1, close - open - 1);
+        const size_t equals = call.find(" = ", close);
+        if (equals != std::string::npos)
+            c.result = call.substr(equals + 3);
+        calls.push_back(c);
+    }
+    return calls;
+}
+
+std::vector<Call> DriveRun::named(const std::string &name) const
+{
+    std::vector<Call> found;
+    for (const Call &c : calls)
+        if (c.name == name)
+            found.push_back(c);
+    return found;
+}
+
+std::vector<std::string> DriveRun::plays() const
+{
+    std::vector<std::string> found;
+    for (const Call &c : calls)
+        if (c.name == "SDL_CDPlayTracks" || c.name == "CDROMPLAYMSF")
+            found.push_back(c.arguments);
+    return found;
+}
+
+std::vector<std::string> DriveRun::timed() const
+{
+    std::vector<std::string> found;
+    for (const Call &c : calls)
+        found.push_back(c.timed());
+    return found;
+}
+
+DriveRun run_on_drive(Spawn spawn, const std::string &script)
+{
+    const TempDir dir;
+    std::ofstream(dir / "script") << script;
+    spawn.env["TBX_DRIVE_SCRIPT"] = dir / "script";
+    spawn.env["TBX_DRIVE_LOG"] = dir / "log";
+    DriveRun r;
+    static_cast<Exit &>(r) = run_process(spawn);
+    r.calls = read_log(dir / "log");
+    return r;
+}
