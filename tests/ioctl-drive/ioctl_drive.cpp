@@ -43,7 +43,10 @@ template <typename F> F *next(const char *name) { return reinterpret_cast<F *>(d
 
 using StatCall = int(const char *, struct stat *);
 
-int real_open(const char *path, int flags, mode_t mode) { return LIBC(int(const char *, int, ...), "open")(path, flags, mode); }
+int real_openat(int dirfd, const char *path, int flags, mode_t mode)
+{
+    return LIBC(int(int, const char *, int, ...), "openat")(dirfd, path, flags, mode);
+}
 int real_fstat(int fd, struct stat *buf) { return LIBC(int(int, struct stat *), "fstat")(fd, buf); }
 
 const auto started = std::chrono::steady_clock::now();
@@ -136,7 +139,7 @@ struct Drive {
 
 std::string read_text(const char *path)
 {
-    const int fd = real_open(path, O_RDONLY, 0);
+    const int fd = real_openat(AT_FDCWD, path, O_RDONLY, 0);
     if (fd < 0)
         refuse(std::string("cannot read ") + path);
     std::string text;
@@ -180,7 +183,7 @@ Drive &drive()
         }
         const char *log = std::getenv("TBX_DRIVE_LOG");
         if (made->emulated && log != nullptr)
-            made->log_fd = real_open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            made->log_fd = real_openat(AT_FDCWD, log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         return made;
     }();
     return *d;
@@ -283,12 +286,9 @@ double tone_of(const Drive &d, int track)
     return audio < d.script.tones.size() ? d.script.tones[audio] : 0;
 }
 
-// One frame of a track's audio. Not a pure tone: rippers such as paranoia
-// line overlapping reads up by their content, and on a pure periodic tone
-// they matched reads at the wrong place (the end of a track took the next
-// one's tone, a whole track came out shifted) while reporting success. A
-// tone under deterministic low-level noise is read back sample-exact, and
-// the same frame always holds the same samples.
+// One frame of a track's audio: a tone under low noise, the same samples for
+// the same frame. Rippers line overlapping reads up by their content, and on
+// a pure tone paranoia matched them at the wrong place while reporting success.
 void fill_frame(const Drive &d, int frame, unsigned char *out)
 {
     const int track = track_at(d, frame);
@@ -452,14 +452,14 @@ int stat_path(const char *path, struct stat *buf, const char *call, StatCall *re
     return 0;
 }
 
-int open_path(const char *path, int flags, mode_t mode)
+int open_path(int dirfd, const char *path, int flags, mode_t mode)
 {
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (!is_drive(d, path))
-        return real_open(path, flags, mode);
+        return real_openat(dirfd, path, flags, mode);
     // A real descriptor, so that anything else done with it stays harmless.
-    const int fd = real_open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
+    const int fd = real_openat(AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0)
         d.fds.insert(fd);
     log(d, "open", path, std::to_string(fd));
@@ -477,17 +477,6 @@ int fstat_fd(int fd, struct stat *buf)
     return result;
 }
 
-int openat_path(int dirfd, const char *path, int flags, mode_t mode)
-{
-    bool emulated;
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        emulated = is_drive(drive(), path);
-    }
-    return emulated ? open_path(path, flags, mode)
-                    : LIBC(int(int, const char *, int, ...), "openat")(dirfd, path, flags, mode);
-}
-
 mode_t mode_argument(int flags, va_list args)
 {
     const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
@@ -499,7 +488,8 @@ mode_t mode_argument(int flags, va_list args)
 // On 64-bit Linux the 64 variants, and the old entry points that tools built
 // against an older glibc call, fill the same record as stat. All are taken
 // over, so that a tool rebuilt against another family still finds the drive;
-// each goes on to libc's stat or lstat, and is logged under its own name.
+// each goes on to libc's stat or lstat, and is logged under its own name. The
+// 64 variants of open and fstat are the same functions under a second name.
 static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here");
 #define PATH_STAT(call, record, real)                                                                                  \
     int call(const char *path, struct record *buf) noexcept                                                            \
@@ -508,13 +498,6 @@ static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here
     }
 #define VERSIONED_STAT(call, real)                                                                                     \
     int call(int, const char *path, struct stat *buf) { return stat_path(path, buf, #call, LIBC(StatCall, real)); }
-
-// Declares mode, the argument an open call has only when it creates a file.
-#define TAKE_MODE(flags)                                                                                               \
-    va_list args;                                                                                                      \
-    va_start(args, flags);                                                                                             \
-    const mode_t mode = mode_argument(flags, args);                                                                    \
-    va_end(args)
 
 extern "C" {
 
@@ -528,9 +511,9 @@ VERSIONED_STAT(__xstat64, "stat")
 VERSIONED_STAT(__lxstat64, "lstat")
 
 int fstat(int fd, struct stat *buf) noexcept { return fstat_fd(fd, buf); }
-int fstat64(int fd, struct stat64 *buf) noexcept { return fstat_fd(fd, reinterpret_cast<struct stat *>(buf)); }
+int fstat64(int, struct stat64 *) noexcept __attribute__((alias("fstat")));
 int __fxstat(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
-int __fxstat64(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
+int __fxstat64(int, int, struct stat *) __attribute__((alias("__fxstat")));
 
 // glibc's own realpath looks at the file system past stat: the drive's path
 // is its own real path.
@@ -548,24 +531,22 @@ char *realpath(const char *path, char *resolved) noexcept
 
 int open(const char *path, int flags, ...)
 {
-    TAKE_MODE(flags);
-    return open_path(path, flags, mode);
-}
-int open64(const char *path, int flags, ...)
-{
-    TAKE_MODE(flags);
-    return open_path(path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_path(AT_FDCWD, path, flags, mode);
 }
 int openat(int dirfd, const char *path, int flags, ...)
 {
-    TAKE_MODE(flags);
-    return openat_path(dirfd, path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_path(dirfd, path, flags, mode);
 }
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-    TAKE_MODE(flags);
-    return openat_path(dirfd, path, flags, mode);
-}
+int open64(const char *, int, ...) __attribute__((alias("open")));
+int openat64(int, const char *, int, ...) __attribute__((alias("openat")));
 
 // A copy of the drive's descriptor is the drive too.
 int dup(int fd) noexcept
