@@ -416,8 +416,6 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         d.to = to;
         return 0;
     }
-    case CDROMSTART: // spins the disc up; wine sends it before every play
-        return 0;
     case CDROM_SEND_PACKET:
         return packet(d, static_cast<cdrom_generic_command *>(arg));
     case CDROMMULTISESSION: {
@@ -426,6 +424,7 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         put_address(m->addr, m->addr_format, 0, false);
         return 0;
     }
+    case CDROMSTART: // spins the disc up; wine sends it before every play
     case CDROM_SELECT_SPEED:
         return 0;
     default:
