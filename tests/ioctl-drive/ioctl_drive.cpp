@@ -108,9 +108,8 @@ struct Drive {
     std::string path;
     int log_fd = -1;
     std::set<int> fds;
-    bool stand_in = false; // path is a file, known by these:
-    dev_t stand_in_dev = 0;
-    ino_t stand_in_ino = 0;
+    bool stand_in = false; // path is a file, known by its device and inode
+    struct stat stand_in_file = {};
 
     DriveScript script;
     std::vector<int> offsets; // where each track starts, then the lead-out
@@ -174,12 +173,7 @@ Drive &drive()
         if (script != nullptr && devices != nullptr && load(*made, script)) {
             made->emulated = true;
             made->path = std::string(devices).substr(0, std::string(devices).find(':'));
-            struct stat st;
-            if (LIBC(StatCall, "stat")(made->path.c_str(), &st) == 0) {
-                made->stand_in = true;
-                made->stand_in_dev = st.st_dev;
-                made->stand_in_ino = st.st_ino;
-            }
+            made->stand_in = LIBC(StatCall, "stat")(made->path.c_str(), &made->stand_in_file) == 0;
         }
         const char *log = std::getenv("TBX_DRIVE_LOG");
         if (made->emulated && log != nullptr)
@@ -196,7 +190,8 @@ bool is_drive(const Drive &d, int fd)
     if (d.fds.count(fd) != 0)
         return true;
     struct stat st;
-    return d.stand_in && real_fstat(fd, &st) == 0 && st.st_dev == d.stand_in_dev && st.st_ino == d.stand_in_ino;
+    return d.stand_in && real_fstat(fd, &st) == 0 && st.st_dev == d.stand_in_file.st_dev &&
+           st.st_ino == d.stand_in_file.st_ino;
 }
 
 void log(const Drive &d, const std::string &call, const std::string &arguments, const std::string &result = "")
