@@ -95,15 +95,11 @@ void unpack(const std::string &folder)
 }
 
 // Lines as SDL's redirection writes them on Windows.
-std::string crlf(const std::string &text)
+std::string crlf(std::string text)
 {
-    std::string out;
-    for (const char c : text) {
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+        text.insert(at, 1, '\r');
+    return text;
 }
 
 // What wine wrote beside tbx.exe, as well as the run.
