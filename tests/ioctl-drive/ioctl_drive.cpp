@@ -433,9 +433,11 @@ void as_block_device(struct stat *buf)
     buf->st_rdev = makedev(11, 0); // where Linux puts the first SCSI CD-ROM
 }
 
-// The drive as stat sees it, or what libc says of any other path.
-int stat_path(const char *path, struct stat *buf, const char *call, StatCall *real)
+// The drive as stat sees it, or what libc says of any other path. The record
+// is a struct stat, whichever name the entry point gives it.
+int stat_path(const char *path, void *record, const char *call, StatCall *real)
 {
+    auto *buf = static_cast<struct stat *>(record);
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (!is_drive(d, path))
@@ -486,10 +488,7 @@ mode_t mode_argument(int flags, va_list args)
 // 64 variants of open and fstat are the same functions under a second name.
 static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here");
 #define PATH_STAT(call, record, real)                                                                                  \
-    int call(const char *path, struct record *buf) noexcept                                                            \
-    {                                                                                                                  \
-        return stat_path(path, reinterpret_cast<struct stat *>(buf), #call, LIBC(StatCall, real));                     \
-    }
+    int call(const char *path, struct record *buf) noexcept { return stat_path(path, buf, #call, LIBC(StatCall, real)); }
 #define VERSIONED_STAT(call, real)                                                                                     \
     int call(int, const char *path, struct stat *buf) { return stat_path(path, buf, #call, LIBC(StatCall, real)); }
 
@@ -518,9 +517,7 @@ char *realpath(const char *path, char *resolved) noexcept
         if (!is_drive(drive(), path))
             return LIBC(char *(const char *, char *), "realpath")(path, resolved);
     }
-    if (resolved == nullptr)
-        return strdup(path);
-    return std::strcpy(resolved, path);
+    return resolved == nullptr ? strdup(path) : std::strcpy(resolved, path);
 }
 
 int open(const char *path, int flags, ...)
