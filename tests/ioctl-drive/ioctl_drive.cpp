@@ -70,12 +70,6 @@ std::string hex(unsigned long n)
     return s.str();
 }
 
-std::string command_name(unsigned long request)
-{
-    const auto it = kCommands.find(request);
-    return it != kCommands.end() ? it->second : hex(request);
-}
-
 int to_frames(int m, int s, int f) { return (m * CD_SECS + s) * CD_FRAMES + f; }
 
 cdrom_msf0 to_msf(int frames)
@@ -575,7 +569,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     if (!is_drive(d, fd))
         return LIBC(int(int, unsigned long, ...), "ioctl")(fd, request, arg);
 
-    const std::string name = command_name(request);
+    const auto known = kCommands.find(request);
+    const std::string name = known != kCommands.end() ? known->second : hex(request);
     std::string reply = "0";
     const int error = answer(d, request, arg, reply);
     log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
