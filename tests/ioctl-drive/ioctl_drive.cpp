@@ -1,22 +1,14 @@
 // A Linux CD-ROM drive for machines that have none, preloaded (LD_PRELOAD)
 // beneath the real classic libSDL so that tests can run tbx as users do.
 //
-// Classic SDL reaches a drive only through stat, open, ioctl and close; rippers
-// also through the other stat calls, open64/openat, realpath and dup. All of
-// them are taken over for one device path: the first one SDL_CDROM names, and
-// only when TBX_DRIVE_SCRIPT names a script. Every other call goes on to libc.
-// When that path is an existing file, the stand-in for a drive that someone
-// else opens (wine's server opens the device behind a drive letter and hands
-// the program the descriptor), the drive also answers the ioctls sent to any
-// descriptor of that file, known by its device and inode.
-// The script (drive_script.h) says what disc is in the drive and what goes
-// wrong; times are milliseconds since the program started, on the monotonic
-// clock, and a play command plays its range in real time, 75 frames a
-// second. Every call for the drive is logged to TBX_DRIVE_LOG as drive_run.h
-// says, ioctls under their command's name.
-//
-// Audio sectors are served through CDROM_SEND_PACKET's READ CD, 2352 bytes a
-// frame of 16-bit stereo at 44100 Hz, as a ripper reads them.
+// Every stat, open, realpath, dup, ioctl and close entry point is taken over
+// for one device path, the first one SDL_CDROM names, when TBX_DRIVE_SCRIPT
+// names a script (drive_script.h); all else goes on to libc. When that path is
+// an existing file, the drive also answers ioctls on any descriptor of that
+// file, known by device and inode: wine's server opens the device behind a
+// drive letter and hands the program the descriptor. A play command plays in
+// real time; each call is logged to TBX_DRIVE_LOG as drive_run.h says. Audio
+// is served to READ CD packets as a ripper reads it.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -46,37 +38,16 @@ namespace {
 
 template <typename F> F *next(const char *name) { return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name)); }
 
-int real_open(const char *path, int flags, mode_t mode)
-{
-    static auto *f = next<int(const char *, int, ...)>("open");
-    return f(path, flags, mode);
-}
-
-int real_close(int fd)
-{
-    static auto *f = next<int(int)>("close");
-    return f(fd);
-}
+// libc's own function of that name and type, looked up once where it is used.
+#define LIBC(type, name) ([] { static auto *const f = next<type>(name); return f; }())
 
 using StatCall = int(const char *, struct stat *);
 
-StatCall *libc_stat()
+int real_openat(int dirfd, const char *path, int flags, mode_t mode)
 {
-    static auto *f = next<StatCall>("stat");
-    return f;
+    return LIBC(int(int, const char *, int, ...), "openat")(dirfd, path, flags, mode);
 }
-
-StatCall *libc_lstat()
-{
-    static auto *f = next<StatCall>("lstat");
-    return f;
-}
-
-int real_fstat(int fd, struct stat *buf)
-{
-    static auto *f = next<int(int, struct stat *)>("fstat");
-    return f(fd, buf);
-}
+int real_fstat(int fd, struct stat *buf) { return LIBC(int(int, struct stat *), "fstat")(fd, buf); }
 
 const auto started = std::chrono::steady_clock::now();
 
@@ -85,12 +56,11 @@ long now_ms()
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
 }
 
+#define NAMED(command) {command, #command}
 const std::map<unsigned long, std::string> kCommands = {
-    {CDROMSUBCHNL, "CDROMSUBCHNL"},   {CDROMREADTOCHDR, "CDROMREADTOCHDR"}, {CDROMREADTOCENTRY, "CDROMREADTOCENTRY"},
-    {CDROMPLAYMSF, "CDROMPLAYMSF"},   {CDROMSTOP, "CDROMSTOP"},             {CDROMPAUSE, "CDROMPAUSE"},
-    {CDROMRESUME, "CDROMRESUME"},     {CDROMEJECT, "CDROMEJECT"},           {CDROMSTART, "CDROMSTART"},
-    {CDROM_SEND_PACKET, "CDROM_SEND_PACKET"}, {CDROMMULTISESSION, "CDROMMULTISESSION"},
-    {CDROM_SELECT_SPEED, "CDROM_SELECT_SPEED"},
+    NAMED(CDROMSUBCHNL), NAMED(CDROMREADTOCHDR), NAMED(CDROMREADTOCENTRY), NAMED(CDROMPLAYMSF),
+    NAMED(CDROMSTOP),    NAMED(CDROMPAUSE),      NAMED(CDROMRESUME),       NAMED(CDROMEJECT),
+    NAMED(CDROMSTART),   NAMED(CDROM_SEND_PACKET), NAMED(CDROMMULTISESSION), NAMED(CDROM_SELECT_SPEED),
 };
 
 std::string hex(unsigned long n)
@@ -98,12 +68,6 @@ std::string hex(unsigned long n)
     std::ostringstream s;
     s << "0x" << std::hex << n;
     return s.str();
-}
-
-std::string command_name(unsigned long request)
-{
-    const auto it = kCommands.find(request);
-    return it != kCommands.end() ? it->second : hex(request);
 }
 
 int to_frames(int m, int s, int f) { return (m * CD_SECS + s) * CD_FRAMES + f; }
@@ -138,9 +102,8 @@ struct Drive {
     std::string path;
     int log_fd = -1;
     std::set<int> fds;
-    bool stand_in = false; // path is a file, known by these:
-    dev_t stand_in_dev = 0;
-    ino_t stand_in_ino = 0;
+    bool stand_in = false; // path is a file, known by its device and inode
+    struct stat stand_in_file = {};
 
     DriveScript script;
     std::vector<int> offsets; // where each track starts, then the lead-out
@@ -169,14 +132,14 @@ struct Drive {
 
 std::string read_text(const char *path)
 {
-    const int fd = real_open(path, O_RDONLY, 0);
+    const int fd = real_openat(AT_FDCWD, path, O_RDONLY, 0);
     if (fd < 0)
         refuse(std::string("cannot read ") + path);
     std::string text;
     char buf[512];
     for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
         text.append(buf, static_cast<size_t>(n));
-    real_close(fd);
+    LIBC(int(int), "close")(fd);
     return text;
 }
 
@@ -204,16 +167,11 @@ Drive &drive()
         if (script != nullptr && devices != nullptr && load(*made, script)) {
             made->emulated = true;
             made->path = std::string(devices).substr(0, std::string(devices).find(':'));
-            struct stat st;
-            if (libc_stat()(made->path.c_str(), &st) == 0) {
-                made->stand_in = true;
-                made->stand_in_dev = st.st_dev;
-                made->stand_in_ino = st.st_ino;
-            }
+            made->stand_in = LIBC(StatCall, "stat")(made->path.c_str(), &made->stand_in_file) == 0;
         }
         const char *log = std::getenv("TBX_DRIVE_LOG");
         if (made->emulated && log != nullptr)
-            made->log_fd = real_open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            made->log_fd = real_openat(AT_FDCWD, log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         return made;
     }();
     return *d;
@@ -226,7 +184,8 @@ bool is_drive(const Drive &d, int fd)
     if (d.fds.count(fd) != 0)
         return true;
     struct stat st;
-    return d.stand_in && real_fstat(fd, &st) == 0 && st.st_dev == d.stand_in_dev && st.st_ino == d.stand_in_ino;
+    return d.stand_in && real_fstat(fd, &st) == 0 && st.st_dev == d.stand_in_file.st_dev &&
+           st.st_ino == d.stand_in_file.st_ino;
 }
 
 void log(const Drive &d, const std::string &call, const std::string &arguments, const std::string &result = "")
@@ -276,16 +235,10 @@ Play play_now(Drive &d, long now)
 
 const char *audio_status_name(__u8 s)
 {
-    switch (s) {
-    case CDROM_AUDIO_PLAY:
-        return "PLAY";
-    case CDROM_AUDIO_PAUSED:
-        return "PAUSED";
-    case CDROM_AUDIO_COMPLETED:
-        return "COMPLETED";
-    default:
-        return "NO_STATUS";
-    }
+    return s == CDROM_AUDIO_PLAY        ? "PLAY"
+           : s == CDROM_AUDIO_PAUSED    ? "PAUSED"
+           : s == CDROM_AUDIO_COMPLETED ? "COMPLETED"
+                                        : "NO_STATUS";
 }
 
 // Where a READ CD starts, counted as the tracks are, and how many frames it asks for.
@@ -322,12 +275,9 @@ double tone_of(const Drive &d, int track)
     return audio < d.script.tones.size() ? d.script.tones[audio] : 0;
 }
 
-// One frame of a track's audio. Not a pure tone: rippers such as paranoia
-// line overlapping reads up by their content, and on a pure periodic tone
-// they matched reads at the wrong place (the end of a track took the next
-// one's tone, a whole track came out shifted) while reporting success. A
-// tone under deterministic low-level noise is read back sample-exact, and
-// the same frame always holds the same samples.
+// One frame of a track's audio: a tone under low noise, the same samples for
+// the same frame. Rippers line overlapping reads up by their content, and on
+// a pure tone paranoia matched them at the wrong place while reporting success.
 void fill_frame(const Drive &d, int frame, unsigned char *out)
 {
     const int track = track_at(d, frame);
@@ -455,8 +405,6 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         d.to = to;
         return 0;
     }
-    case CDROMSTART: // spins the disc up; wine sends it before every play
-        return 0;
     case CDROM_SEND_PACKET:
         return packet(d, static_cast<cdrom_generic_command *>(arg));
     case CDROMMULTISESSION: {
@@ -465,6 +413,7 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         put_address(m->addr, m->addr_format, 0, false);
         return 0;
     }
+    case CDROMSTART: // spins the disc up; wine sends it before every play
     case CDROM_SELECT_SPEED:
         return 0;
     default:
@@ -472,28 +421,35 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
     }
 }
 
-// The drive as stat sees it, or what libc says of any other path.
-int stat_path(const char *path, struct stat *buf, const char *call, int (*real)(const char *, struct stat *))
+void as_block_device(struct stat *buf)
 {
+    buf->st_mode = S_IFBLK | 0660;
+    buf->st_rdev = makedev(11, 0); // where Linux puts the first SCSI CD-ROM
+}
+
+// The drive as stat sees it, or what libc says of any other path. The record
+// is a struct stat, whichever name the entry point gives it.
+int stat_path(const char *path, void *record, const char *call, StatCall *real)
+{
+    auto *buf = static_cast<struct stat *>(record);
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (!is_drive(d, path))
         return real(path, buf);
     std::memset(buf, 0, sizeof *buf);
-    buf->st_mode = S_IFBLK | 0660;
-    buf->st_rdev = makedev(11, 0); // where Linux puts the first SCSI CD-ROM
+    as_block_device(buf);
     log(d, call, path, "block device");
     return 0;
 }
 
-int open_path(const char *path, int flags, mode_t mode)
+int open_path(int dirfd, const char *path, int flags, mode_t mode)
 {
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (!is_drive(d, path))
-        return real_open(path, flags, mode);
+        return real_openat(dirfd, path, flags, mode);
     // A real descriptor, so that anything else done with it stays harmless.
-    const int fd = real_open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
+    const int fd = real_openat(AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0)
         d.fds.insert(fd);
     log(d, "open", path, std::to_string(fd));
@@ -506,22 +462,9 @@ int fstat_fd(int fd, struct stat *buf)
     const int result = real_fstat(fd, buf);
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
-    if (result == 0 && d.fds.count(fd) != 0) {
-        buf->st_mode = S_IFBLK | 0660;
-        buf->st_rdev = makedev(11, 0);
-    }
+    if (result == 0 && d.fds.count(fd) != 0)
+        as_block_device(buf);
     return result;
-}
-
-int openat_path(int dirfd, const char *path, int flags, mode_t mode)
-{
-    static auto *real = next<int(int, const char *, int, ...)>("openat");
-    bool emulated;
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        emulated = is_drive(drive(), path);
-    }
-    return emulated ? open_path(path, flags, mode) : real(dirfd, path, flags, mode);
 }
 
 mode_t mode_argument(int flags, va_list args)
@@ -532,57 +475,43 @@ mode_t mode_argument(int flags, va_list args)
 
 } // namespace
 
-extern "C" {
-
-int stat(const char *path, struct stat *buf) noexcept { return stat_path(path, buf, "stat", libc_stat()); }
-int lstat(const char *path, struct stat *buf) noexcept { return stat_path(path, buf, "lstat", libc_lstat()); }
-
 // On 64-bit Linux the 64 variants, and the old entry points that tools built
 // against an older glibc call, fill the same record as stat. All are taken
 // over, so that a tool rebuilt against another family still finds the drive;
-// each goes on to libc's stat or lstat.
+// each goes on to libc's stat or lstat, and is logged under its own name. The
+// 64 variants of open and fstat are the same functions under a second name.
 static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat64 is stat here");
+#define PATH_STAT(call, record, real)                                                                                  \
+    int call(const char *path, struct record *buf) noexcept { return stat_path(path, buf, #call, LIBC(StatCall, real)); }
+#define VERSIONED_STAT(call, real)                                                                                     \
+    int call(int, const char *path, struct stat *buf) { return stat_path(path, buf, #call, LIBC(StatCall, real)); }
 
-int stat64(const char *path, struct stat64 *buf) noexcept
-{
-    return stat_path(path, reinterpret_cast<struct stat *>(buf), "stat64", libc_stat());
-}
-int lstat64(const char *path, struct stat64 *buf) noexcept
-{
-    return stat_path(path, reinterpret_cast<struct stat *>(buf), "lstat64", libc_lstat());
-}
-int __xstat(int, const char *path, struct stat *buf) { return stat_path(path, buf, "__xstat", libc_stat()); }
-int __lxstat(int, const char *path, struct stat *buf)
-{
-    return stat_path(path, buf, "__lxstat", libc_lstat());
-}
-int __xstat64(int, const char *path, struct stat *buf)
-{
-    return stat_path(path, buf, "__xstat64", libc_stat());
-}
-int __lxstat64(int, const char *path, struct stat *buf)
-{
-    return stat_path(path, buf, "__lxstat64", libc_lstat());
-}
+extern "C" {
+
+PATH_STAT(stat, stat, "stat")
+PATH_STAT(lstat, stat, "lstat")
+PATH_STAT(stat64, stat64, "stat")
+PATH_STAT(lstat64, stat64, "lstat")
+VERSIONED_STAT(__xstat, "stat")
+VERSIONED_STAT(__lxstat, "lstat")
+VERSIONED_STAT(__xstat64, "stat")
+VERSIONED_STAT(__lxstat64, "lstat")
 
 int fstat(int fd, struct stat *buf) noexcept { return fstat_fd(fd, buf); }
-int fstat64(int fd, struct stat64 *buf) noexcept { return fstat_fd(fd, reinterpret_cast<struct stat *>(buf)); }
+int fstat64(int, struct stat64 *) noexcept __attribute__((alias("fstat")));
 int __fxstat(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
-int __fxstat64(int, int fd, struct stat *buf) { return fstat_fd(fd, buf); }
+int __fxstat64(int, int, struct stat *) __attribute__((alias("__fxstat")));
 
 // glibc's own realpath looks at the file system past stat: the drive's path
 // is its own real path.
 char *realpath(const char *path, char *resolved) noexcept
 {
-    static auto *real = next<char *(const char *, char *)>("realpath");
     {
         const std::lock_guard<std::mutex> hold(lock);
         if (!is_drive(drive(), path))
-            return real(path, resolved);
+            return LIBC(char *(const char *, char *), "realpath")(path, resolved);
     }
-    if (resolved == nullptr)
-        return strdup(path);
-    return std::strcpy(resolved, path);
+    return resolved == nullptr ? strdup(path) : std::strcpy(resolved, path);
 }
 
 int open(const char *path, int flags, ...)
@@ -591,41 +520,23 @@ int open(const char *path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return open_path(path, flags, mode);
+    return open_path(AT_FDCWD, path, flags, mode);
 }
-
-int open64(const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = mode_argument(flags, args);
-    va_end(args);
-    return open_path(path, flags, mode);
-}
-
 int openat(int dirfd, const char *path, int flags, ...)
 {
     va_list args;
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return openat_path(dirfd, path, flags, mode);
+    return open_path(dirfd, path, flags, mode);
 }
-
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = mode_argument(flags, args);
-    va_end(args);
-    return openat_path(dirfd, path, flags, mode);
-}
+int open64(const char *, int, ...) __attribute__((alias("open")));
+int openat64(int, const char *, int, ...) __attribute__((alias("openat")));
 
 // A copy of the drive's descriptor is the drive too.
 int dup(int fd) noexcept
 {
-    static auto *real = next<int(int)>("dup");
-    const int copy = real(fd);
+    const int copy = LIBC(int(int), "dup")(fd);
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (copy >= 0 && d.fds.count(fd) != 0) {
@@ -637,19 +548,17 @@ int dup(int fd) noexcept
 
 int close(int fd)
 {
-    static auto *real = next<int(int)>("close");
     {
         const std::lock_guard<std::mutex> hold(lock);
         Drive &d = drive();
         if (d.fds.erase(fd) != 0)
             log(d, "close", std::to_string(fd));
     }
-    return real(fd);
+    return LIBC(int(int), "close")(fd);
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept
 {
-    static auto *real = next<int(int, unsigned long, ...)>("ioctl");
     va_list args;
     va_start(args, request);
     void *arg = va_arg(args, void *);
@@ -658,9 +567,10 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     const std::lock_guard<std::mutex> hold(lock);
     Drive &d = drive();
     if (!is_drive(d, fd))
-        return real(fd, request, arg);
+        return LIBC(int(int, unsigned long, ...), "ioctl")(fd, request, arg);
 
-    const std::string name = command_name(request);
+    const auto known = kCommands.find(request);
+    const std::string name = known != kCommands.end() ? known->second : hex(request);
     std::string reply = "0";
     const int error = answer(d, request, arg, reply);
     log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));

@@ -44,10 +44,8 @@ DriveRun play(const TempDir &dir, const std::string &script, const std::vector<s
 
 bool read_from_drive(const DriveRun &r)
 {
-    for (const Call &c : r.named("CDROM_SEND_PACKET"))
-        if (c.arguments.rfind("READ_CD", 0) == 0)
-            return true;
-    return false;
+    const std::vector<Call> packets = r.named("CDROM_SEND_PACKET");
+    return std::any_of(packets.begin(), packets.end(), [](const Call &c) { return c.arguments.rfind("READ_CD", 0) == 0; });
 }
 
 // The folders in the cache, and the files in each.

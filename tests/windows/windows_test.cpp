@@ -37,23 +37,20 @@ Exit wine(const std::string &prefix, const std::vector<std::string> &args, const
          {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD", "SDL_STDIO_REDIRECT", "SDL_CDROM", "TBX_DRIVE_SCRIPT"})
         base.env.emplace(name, std::nullopt);
     base.timeout_s = 20;
+    const auto server = [&](const char *option) {
+        Spawn s = base;
+        s.argv = {WINESERVER, option};
+        run_process(s);
+    };
 
-    Spawn server = base;
-    server.argv = {WINESERVER, "--persistent=0"};
-    run_process(server);
-
+    server("--persistent=0");
     Spawn program = base;
     program.argv = {WINE};
     program.argv.insert(program.argv.end(), args.begin(), args.end());
     program.timeout_s = 50;
     const Exit e = run_process(program);
-
-    Spawn wait = base;
-    wait.argv = {WINESERVER, "--wait"};
-    run_process(wait);
-    Spawn stop = base;
-    stop.argv = {WINESERVER, "--kill"};
-    run_process(stop);
+    server("--wait");
+    server("--kill");
     return e;
 }
 
@@ -98,15 +95,11 @@ void unpack(const std::string &folder)
 }
 
 // Lines as SDL's redirection writes them on Windows.
-std::string crlf(const std::string &text)
+std::string crlf(std::string text)
 {
-    std::string out;
-    for (const char c : text) {
-        if (c == '\n')
-            out += '\r';
-        out += c;
-    }
-    return out;
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+        text.insert(at, 1, '\r');
+    return text;
 }
 
 // What wine wrote beside tbx.exe, as well as the run.
