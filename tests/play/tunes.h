@@ -5,15 +5,11 @@
 // time, from its first sound to its last, must match a stretch of the
 // recording, each stretch after the one before. Enough to tell a recording
 // of a disc from silence, noise, a wrong order or a track cut short.
-#include <string>
 #include <vector>
 
+#include "tones.h"
+
 namespace tunes {
-
-constexpr int kRate = 44100;
-
-// A 16-bit PCM WAV file, mixed to mono; empty when it is not one.
-std::vector<float> read_wav(const std::string &path);
 
 struct Found {
     bool found;        // heard whole, after the tune before
@@ -24,7 +20,7 @@ struct Found {
 
 // Where each tune sounds in the recording, searched for in order.
 std::vector<Found> find_in_order(const std::vector<float> &recording, const std::vector<std::vector<float>> &tunes,
-                                 int rate = kRate);
+                                 int rate = tones::kRate);
 
 } // namespace tunes
 
