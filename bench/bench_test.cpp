@@ -1,8 +1,6 @@
 // The benchmark's own helpers: the floor must make exactly tbx's SDL calls,
 // or the ratio to it means nothing; gaps must measure from the end of one
 // track to the start of the next, whatever sdl12-compat plays in between.
-#include <cmath>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +9,7 @@
 #include "drive_run.h"
 #include "process.h"
 #include "test_names.h"
+#include "tones.h"
 
 namespace {
 
@@ -58,32 +57,12 @@ TEST_P(Floor, MakesTbxsCallsAtTbxsTimes)
 
 INSTANTIATE_TEST_SUITE_P(Bench, Floor, ::testing::ValuesIn(kDrives), ByName());
 
-// A stretch of a synthetic recording: a tone at hz, or silence when hz is 0.
-struct Piece {
-    double hz;
-    double seconds;
-};
-
 struct Recording {
     const char *name;
-    std::vector<Piece> pieces;
+    std::vector<tones::Piece> pieces;
     std::vector<const char *> hz; // the disc's tones, as given to gaps
     std::string gaps;
 };
-
-// Stereo 32-bit float at 44100 Hz, as SDL's disk driver writes it.
-void record(const std::string &path, const std::vector<Piece> &pieces)
-{
-    std::ofstream out(path, std::ios::binary);
-    long n = 0;
-    for (const Piece &p : pieces) {
-        for (long end = n + std::lround(p.seconds * 44100); n < end; ++n) {
-            const float v = p.hz > 0 ? static_cast<float>(0.5 * std::sin(2 * M_PI * p.hz * n / 44100)) : 0.0F;
-            const float frame[2] = {v, v};
-            out.write(reinterpret_cast<const char *>(frame), sizeof frame);
-        }
-    }
-}
 
 const Recording kRecordings[] = {
     {"silence_between", {{0, 0.04}, {440, 1}, {0, 0.5}, {660, 1}}, {"440", "660"}, "1 0.50\n"},
@@ -104,7 +83,7 @@ TEST_P(Gaps, AreMeasuredFromTrackToTrack)
 {
     const Recording &r = GetParam();
     const TempDir dir;
-    record(dir / "capture", r.pieces);
+    tones::write_capture(dir / "capture", tones::synth(r.pieces));
     Spawn spawn;
     spawn.argv = {GAPS, dir / "capture"};
     spawn.argv.insert(spawn.argv.end(), r.hz.begin(), r.hz.end());

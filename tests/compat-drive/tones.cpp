@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <random>
 
 namespace tones {
 
@@ -20,6 +21,30 @@ std::vector<float> read_capture(const std::string &path)
     while (in.read(reinterpret_cast<char *>(frame), sizeof frame))
         mono.push_back((frame[0] + frame[1]) / 2);
     return mono;
+}
+
+void write_capture(const std::string &path, const std::vector<float> &mono)
+{
+    std::ofstream out(path, std::ios::binary);
+    for (const float v : mono) {
+        const float frame[2] = {v, v};
+        out.write(reinterpret_cast<const char *>(frame), sizeof frame);
+    }
+}
+
+std::vector<float> synth(const std::vector<Piece> &pieces, int rate)
+{
+    std::vector<float> s;
+    std::minstd_rand random(7);
+    std::uniform_real_distribution<float> noise(-1, 1);
+    for (const Piece &p : pieces) {
+        const auto n = static_cast<std::size_t>(p.seconds * rate);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = p.hz > 0 ? std::sin(2 * M_PI * p.hz * i / rate) : p.hz < 0 ? noise(random) : 0;
+            s.push_back(static_cast<float>(p.amplitude * v));
+        }
+    }
+    return s;
 }
 
 double tone_share(const float *samples, std::size_t n, double hz, int rate)

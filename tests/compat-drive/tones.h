@@ -16,6 +16,16 @@ constexpr int kOther = -2;   // a run with sound that is none of the tones
 
 // A recording of SDL's disk driver (raw 32-bit float stereo), mixed to mono.
 std::vector<float> read_capture(const std::string &path);
+// Writes mono sound as the disk driver would have recorded it.
+void write_capture(const std::string &path, const std::vector<float> &mono);
+
+// A stretch of made-up sound: a tone at hz, silence at 0, white noise below 0.
+struct Piece {
+    double hz;
+    double seconds;
+    double amplitude = 0.5;
+};
+std::vector<float> synth(const std::vector<Piece> &pieces, int rate = kRate);
 
 // How much of the power of n samples lies at hz, by a Goertzel filter:
 // near 1 for a pure tone at hz, near 0 for other tones or noise.
