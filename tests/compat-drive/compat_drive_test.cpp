@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,22 +16,8 @@
 
 namespace {
 
-struct Track {
-    double hz;
-    double seconds;
-};
-
-// The tone disc the build made, read from the same list it was made from.
-std::vector<Track> tone_tracks()
-{
-    std::vector<Track> tracks;
-    std::istringstream words(TONE_TRACKS);
-    Track t;
-    char colon;
-    while (words >> t.hz >> colon >> t.seconds)
-        tracks.push_back(t);
-    return tracks;
-}
+// The tone disc the build made, from the same list: hz and seconds a track.
+const std::vector<tones::Piece> kTracks = TONE_TRACKS;
 
 // A run of tbx on sdl12-compat, with nothing from the caller's environment
 // choosing another drive or sound output.
@@ -77,7 +62,7 @@ TEST_P(Failures, SaysWhyAndExits255)
 
 INSTANTIATE_TEST_SUITE_P(CompatDrive, Failures, ::testing::ValuesIn(kFailures), ByName());
 
-std::string expected_output(const std::vector<Track> &tracks)
+std::string expected_output(const std::vector<tones::Piece> &tracks)
 {
     std::string s = output::header(static_cast<int>(tracks.size()), TONE_DISC);
     for (size_t i = 0; i < tracks.size(); ++i) {
@@ -89,7 +74,7 @@ std::string expected_output(const std::vector<Track> &tracks)
 
 TEST(CompatDrive, PlaysEveryTrackOfTheToneDiscInOrder)
 {
-    const std::vector<Track> tracks = tone_tracks();
+    const std::vector<tones::Piece> &tracks = kTracks;
     ASSERT_GE(tracks.size(), 2U);
     const TempDir dir;
     const auto began = std::chrono::steady_clock::now();
@@ -101,7 +86,7 @@ TEST(CompatDrive, PlaysEveryTrackOfTheToneDiscInOrder)
     EXPECT_EQ(e.status, 0);
 
     std::vector<double> hz;
-    for (const Track &t : tracks)
+    for (const tones::Piece &t : tracks)
         hz.push_back(t.hz);
     const std::vector<tones::Run> runs = tones::tone_runs(tones::read_capture(dir / "capture"), hz);
     SCOPED_TRACE("heard: " + tones::describe(runs, hz));
