@@ -11,6 +11,25 @@ namespace {
 // Below -60 dBFS is silence; a tone must hold at least half the power.
 constexpr double kQuietRms = 1e-3;
 constexpr double kMinShare = 0.5;
+
+// How much of the power of n samples lies at hz, by a Goertzel filter:
+// near 1 for a pure tone at hz, near 0 for other tones or noise.
+double tone_share(const float *samples, std::size_t n, double hz, int rate)
+{
+    const double k = 2 * std::cos(2 * M_PI * hz / rate);
+    double s1 = 0, s2 = 0, energy = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s0 = samples[i] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        energy += static_cast<double>(samples[i]) * samples[i];
+    }
+    if (energy == 0)
+        return 0;
+    // A sine of amplitude a gives a power of (a n / 2)^2 and an energy of a^2 n / 2.
+    const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+    return power / (energy * n / 2);
+}
 } // namespace
 
 std::vector<float> read_capture(const std::string &path)
@@ -45,23 +64,6 @@ std::vector<float> synth(const std::vector<Piece> &pieces, int rate)
         }
     }
     return s;
-}
-
-double tone_share(const float *samples, std::size_t n, double hz, int rate)
-{
-    const double k = 2 * std::cos(2 * M_PI * hz / rate);
-    double s1 = 0, s2 = 0, energy = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double s0 = samples[i] + k * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        energy += static_cast<double>(samples[i]) * samples[i];
-    }
-    if (energy == 0)
-        return 0;
-    // A sine of amplitude a gives a power of (a n / 2)^2 and an energy of a^2 n / 2.
-    const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
-    return power / (energy * n / 2);
 }
 
 std::vector<Run> tone_runs(const std::vector<float> &mono, const std::vector<double> &hz, double window_s, int rate)

@@ -4,7 +4,6 @@
 // Tells which of a few pure tones sounds when in recorded audio, and where
 // it is silent: enough to follow a disc of tone tracks through a recording
 // of SDL's disk audio driver.
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,10 +26,6 @@ struct Piece {
 };
 std::vector<float> synth(const std::vector<Piece> &pieces, int rate = kRate);
 
-// How much of the power of n samples lies at hz, by a Goertzel filter:
-// near 1 for a pure tone at hz, near 0 for other tones or noise.
-double tone_share(const float *samples, std::size_t n, double hz, int rate = kRate);
-
 struct Run {
     int tone;     // index into the frequencies asked for, kSilence or kOther
     double start; // seconds from the beginning of the recording
@@ -49,5 +44,24 @@ const Run *longest(const std::vector<Run> &runs, int tone);
 std::string describe(const std::vector<Run> &runs, const std::vector<double> &hz);
 
 } // namespace tones
+
+// Finds tunes, in order, in a recording of them: each tune's loudness over
+// time, from its first sound to its last, must match a stretch of the
+// recording, each stretch after the one before. Enough to tell a recording
+// of a disc from silence, noise, a wrong order or a track cut short.
+namespace tunes {
+
+struct Found {
+    bool found;        // heard whole, after the tune before
+    double start;      // seconds into the recording
+    double seconds;    // from the tune's first sound to its last
+    double similarity; // of the loudness curves, 1 at best
+};
+
+// Where each tune sounds in the recording, searched for in order.
+std::vector<Found> find_in_order(const std::vector<float> &recording, const std::vector<std::vector<float>> &tunes,
+                                 int rate = tones::kRate);
+
+} // namespace tunes
 
 #endif

@@ -3,7 +3,7 @@
 // the format of SDL's disk audio driver.
 #include <cstdio>
 
-#include "tunes.h"
+#include "tones.h"
 
 int main(int argc, char **argv)
 {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "test_names.h"
-#include "tunes.h"
+#include "tones.h"
 
 namespace {
 

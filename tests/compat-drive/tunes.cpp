@@ -1,4 +1,4 @@
-#include "tunes.h"
+#include "tones.h"
 
 #include <cmath>
 
