@@ -8,8 +8,7 @@
 namespace tones {
 
 namespace {
-// Below -60 dBFS is silence; a tone must hold at least half the power.
-constexpr double kQuietRms = 1e-3;
+// A tone must hold at least half the power.
 constexpr double kMinShare = 0.5;
 
 // How much of the power of n samples lies at hz, by a Goertzel filter:

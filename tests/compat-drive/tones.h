@@ -10,6 +10,7 @@
 namespace tones {
 
 constexpr int kRate = 44100;
+constexpr double kQuietRms = 1e-3; // a loudness below -60 dBFS is silence
 constexpr int kSilence = -1; // a run with no sound
 constexpr int kOther = -2;   // a run with sound that is none of the tones
 

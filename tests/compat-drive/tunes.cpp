@@ -11,7 +11,6 @@ constexpr double kWindowS = 0.01;
 // with the tune's to within a millisecond: a tune's loudness changes faster
 // than a window's misalignment would allow for.
 constexpr size_t kSteps = 10;
-constexpr double kQuietRms = 1e-3; // below -60 dBFS is silence
 constexpr double kMinSimilarity = 0.9;
 
 // The loudness of each window, starting one every step samples.
@@ -57,9 +56,9 @@ std::vector<Found> find_in_order(const std::vector<float> &recording, const std:
         std::vector<double> made = envelope(tune, rate);
         // From its first sound to its last.
         size_t first = 0, last = made.size();
-        while (first < last && made[first] < kQuietRms)
+        while (first < last && made[first] < tones::kQuietRms)
             ++first;
-        while (last > first && made[last - 1] < kQuietRms)
+        while (last > first && made[last - 1] < tones::kQuietRms)
             --last;
         made = std::vector<double>(made.begin() + static_cast<long>(first), made.begin() + static_cast<long>(last));
 
