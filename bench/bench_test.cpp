@@ -1,8 +1,6 @@
 // The benchmark's own helpers: the floor must make exactly tbx's SDL calls,
 // or the ratio to it means nothing; gaps must measure from the end of one
 // track to the start of the next, whatever sdl12-compat plays in between.
-#include <cmath>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -11,21 +9,21 @@
 #include "drive_run.h"
 #include "process.h"
 #include "test_names.h"
+#include "tones.h"
 
 namespace {
 
 // The calls a program made into the scripted drive, with their virtual
 // times, and its exit status. The count of bytes printed is left out of
 // each call: the floor prints nothing.
-std::string calls(const char *program, const std::string &script)
+std::vector<std::string> calls(const char *program, const std::string &script)
 {
     Spawn spawn;
     spawn.argv = {program};
     const DriveRun d = run_on_drive(spawn, script);
-    std::string s;
-    for (const std::string &c : d.timed())
-        s += c + "\n";
-    return s + "exit " + std::to_string(d.status) + "\n";
+    std::vector<std::string> c = d.timed();
+    c.push_back("exit " + std::to_string(d.status));
+    return c;
 }
 
 struct Drive {
@@ -45,45 +43,23 @@ const Drive kDrives[] = {
     {"claims_too_many_tracks", "tracks 75 75\nclaim 150\n"},
 };
 
-std::ostream &operator<<(std::ostream &os, const Drive &d) { return os << d.name; }
-
 class Floor : public ::testing::TestWithParam<Drive> {};
 
 TEST_P(Floor, MakesTbxsCallsAtTbxsTimes)
 {
-    const std::string tbx = calls(TBX_SCRIPTED, GetParam().script);
-    ASSERT_NE(tbx.find("SDL_Init"), std::string::npos);
+    const std::vector<std::string> tbx = calls(TBX_SCRIPTED, GetParam().script);
+    ASSERT_NE(tbx.front().find("SDL_Init"), std::string::npos);
     EXPECT_EQ(calls(FLOOR_SCRIPTED, GetParam().script), tbx);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bench, Floor, ::testing::ValuesIn(kDrives), ByName());
 
-// A stretch of a synthetic recording: a tone at hz, or silence when hz is 0.
-struct Piece {
-    double hz;
-    double seconds;
-};
-
 struct Recording {
     const char *name;
-    std::vector<Piece> pieces;
+    std::vector<tones::Piece> pieces;
     std::vector<const char *> hz; // the disc's tones, as given to gaps
     std::string gaps;
 };
-
-// Stereo 32-bit float at 44100 Hz, as SDL's disk driver writes it.
-void record(const std::string &path, const std::vector<Piece> &pieces)
-{
-    std::ofstream out(path, std::ios::binary);
-    long n = 0;
-    for (const Piece &p : pieces) {
-        for (long end = n + std::lround(p.seconds * 44100); n < end; ++n) {
-            const float v = p.hz > 0 ? static_cast<float>(0.5 * std::sin(2 * M_PI * p.hz * n / 44100)) : 0.0F;
-            const float frame[2] = {v, v};
-            out.write(reinterpret_cast<const char *>(frame), sizeof frame);
-        }
-    }
-}
 
 const Recording kRecordings[] = {
     {"silence_between", {{0, 0.04}, {440, 1}, {0, 0.5}, {660, 1}}, {"440", "660"}, "1 0.50\n"},
@@ -96,15 +72,13 @@ const Recording kRecordings[] = {
     {"track_never_heard", {{440, 1}, {0, 1}, {990, 1}}, {"440", "660", "990"}, "1 missing\n2 missing\n"},
 };
 
-std::ostream &operator<<(std::ostream &os, const Recording &r) { return os << r.name; }
-
 class Gaps : public ::testing::TestWithParam<Recording> {};
 
 TEST_P(Gaps, AreMeasuredFromTrackToTrack)
 {
     const Recording &r = GetParam();
     const TempDir dir;
-    record(dir / "capture", r.pieces);
+    tones::write_capture(dir / "capture", tones::synth(r.pieces));
     Spawn spawn;
     spawn.argv = {GAPS, dir / "capture"};
     spawn.argv.insert(spawn.argv.end(), r.hz.begin(), r.hz.end());

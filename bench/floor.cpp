@@ -6,11 +6,8 @@
 
 #include "SDL.h"
 
-int main(int argc, char *argv[])
+int main()
 {
-    (void)argc;
-    (void)argv;
-
     if (SDL_Init(SDL_INIT_CDROM | SDL_INIT_AUDIO) < 0)
         return -1;
     std::atexit(SDL_Quit);

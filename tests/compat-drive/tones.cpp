@@ -3,25 +3,16 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <random>
 
 namespace tones {
 
 namespace {
-// Below -60 dBFS is silence; a tone must hold at least half the power.
-constexpr double kQuietRms = 1e-3;
+// A tone must hold at least half the power.
 constexpr double kMinShare = 0.5;
-} // namespace
 
-std::vector<float> read_capture(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<float> mono;
-    float frame[2];
-    while (in.read(reinterpret_cast<char *>(frame), sizeof frame))
-        mono.push_back((frame[0] + frame[1]) / 2);
-    return mono;
-}
-
+// How much of the power of n samples lies at hz, by a Goertzel filter:
+// near 1 for a pure tone at hz, near 0 for other tones or noise.
 double tone_share(const float *samples, std::size_t n, double hz, int rate)
 {
     const double k = 2 * std::cos(2 * M_PI * hz / rate);
@@ -37,6 +28,41 @@ double tone_share(const float *samples, std::size_t n, double hz, int rate)
     // A sine of amplitude a gives a power of (a n / 2)^2 and an energy of a^2 n / 2.
     const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
     return power / (energy * n / 2);
+}
+} // namespace
+
+std::vector<float> read_capture(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<float> mono;
+    float frame[2];
+    while (in.read(reinterpret_cast<char *>(frame), sizeof frame))
+        mono.push_back((frame[0] + frame[1]) / 2);
+    return mono;
+}
+
+void write_capture(const std::string &path, const std::vector<float> &mono)
+{
+    std::ofstream out(path, std::ios::binary);
+    for (const float v : mono) {
+        const float frame[2] = {v, v};
+        out.write(reinterpret_cast<const char *>(frame), sizeof frame);
+    }
+}
+
+std::vector<float> synth(const std::vector<Piece> &pieces, int rate)
+{
+    std::vector<float> s;
+    std::minstd_rand random(7);
+    std::uniform_real_distribution<float> noise(-1, 1);
+    for (const Piece &p : pieces) {
+        const auto n = static_cast<std::size_t>(p.seconds * rate);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = p.hz > 0 ? std::sin(2 * M_PI * p.hz * i / rate) : p.hz < 0 ? noise(random) : 0;
+            s.push_back(static_cast<float>(p.amplitude * v));
+        }
+    }
+    return s;
 }
 
 std::vector<Run> tone_runs(const std::vector<float> &mono, const std::vector<double> &hz, double window_s, int rate)

@@ -1,6 +1,4 @@
 // The analysis the real-time tests rely on, on made-up signals whose runs are known.
-#include <cmath>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,30 +11,9 @@ namespace {
 
 const std::vector<double> kHz = {440, 660, 990};
 
-struct Piece {
-    double hz; // 0: silence, -1: white noise
-    double seconds;
-    double amplitude;
-};
-
-std::vector<float> signal(const std::vector<Piece> &pieces)
-{
-    std::vector<float> s;
-    std::minstd_rand random(7);
-    std::uniform_real_distribution<float> noise(-1, 1);
-    for (const Piece &p : pieces) {
-        const auto n = static_cast<size_t>(p.seconds * tones::kRate);
-        for (size_t i = 0; i < n; ++i) {
-            const double v = p.hz > 0 ? std::sin(2 * M_PI * p.hz * i / tones::kRate) : p.hz < 0 ? noise(random) : 0;
-            s.push_back(static_cast<float>(p.amplitude * v));
-        }
-    }
-    return s;
-}
-
 struct Case {
     const char *name;
-    std::vector<Piece> pieces;
+    std::vector<tones::Piece> pieces;
     std::string runs;
 };
 
@@ -56,7 +33,7 @@ class Analysis : public ::testing::TestWithParam<Case> {};
 TEST_P(Analysis, FindsTheRuns)
 {
     const Case &c = GetParam();
-    EXPECT_EQ(tones::describe(tones::tone_runs(signal(c.pieces), kHz), kHz), c.runs);
+    EXPECT_EQ(tones::describe(tones::tone_runs(tones::synth(c.pieces), kHz), kHz), c.runs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tones, Analysis, ::testing::ValuesIn(kCases), ByName());
@@ -64,7 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Tones, Analysis, ::testing::ValuesIn(kCases), ByName())
 TEST(Tones, LongestRunOfATone)
 {
     const std::vector<tones::Run> runs =
-        tones::tone_runs(signal({{440, 0.1, 0.5}, {0, 0.1, 0}, {440, 0.3, 0.5}, {660, 0.2, 0.5}}), kHz);
+        tones::tone_runs(tones::synth({{440, 0.1, 0.5}, {0, 0.1, 0}, {440, 0.3, 0.5}, {660, 0.2, 0.5}}), kHz);
     const tones::Run *r = tones::longest(runs, 0);
     ASSERT_NE(r, nullptr);
     EXPECT_NEAR(r->start, 0.2, 1e-9);

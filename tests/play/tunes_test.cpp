@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "test_names.h"
-#include "tunes.h"
+#include "tones.h"
 
 namespace {
 
@@ -30,18 +30,8 @@ std::vector<float> tune(std::uint32_t seed, double beat, int notes)
     return out;
 }
 
-std::vector<float> silence(double seconds) { return std::vector<float>(static_cast<size_t>(seconds * kRate), 0.0f); }
-
-std::vector<float> noise(double seconds)
-{
-    std::vector<float> out;
-    std::uint32_t x = 1;
-    for (size_t i = 0; i < static_cast<size_t>(seconds * kRate); ++i) {
-        x = x * 1664525 + 1013904223;
-        out.push_back(static_cast<float>((x >> 8) / 16777216.0 - 0.5) * 0.3f);
-    }
-    return out;
-}
+std::vector<float> silence(double seconds) { return tones::synth({{0, seconds}}, kRate); }
+std::vector<float> noise(double seconds) { return tones::synth({{-1, seconds, 0.15}}, kRate); }
 
 std::vector<float> join(const std::vector<std::vector<float>> &parts)
 {

@@ -1,10 +1,6 @@
-#include "tunes.h"
+#include "tones.h"
 
 #include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace tunes {
 
@@ -15,16 +11,7 @@ constexpr double kWindowS = 0.01;
 // with the tune's to within a millisecond: a tune's loudness changes faster
 // than a window's misalignment would allow for.
 constexpr size_t kSteps = 10;
-constexpr double kQuietRms = 1e-3; // below -60 dBFS is silence
 constexpr double kMinSimilarity = 0.9;
-
-std::uint32_t le(const std::string &s, size_t at, int bytes)
-{
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
-    return v;
-}
 
 // The loudness of each window, starting one every step samples.
 std::vector<double> envelope(const std::vector<float> &samples, int rate, size_t steps = 1)
@@ -59,34 +46,6 @@ double similarity(const std::vector<double> &a, const std::vector<double> &b, si
 
 } // namespace
 
-std::vector<float> read_wav(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    const std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<float> mono;
-    if (s.size() < 12 || s.compare(0, 4, "RIFF") != 0 || s.compare(8, 4, "WAVE") != 0)
-        return mono;
-    unsigned channels = 0, bits = 0;
-    for (size_t at = 12; at + 8 <= s.size();) {
-        const std::string id = s.substr(at, 4);
-        const size_t size = std::min<size_t>(le(s, at + 4, 4), s.size() - at - 8);
-        if (id == "fmt " && size >= 16) {
-            channels = le(s, at + 10, 2);
-            bits = le(s, at + 22, 2);
-        } else if (id == "data" && channels > 0 && bits == 16) {
-            for (size_t f = at + 8; f + 2 * channels <= at + 8 + size; f += 2 * channels) {
-                double sum = 0;
-                for (unsigned c = 0; c < channels; ++c)
-                    sum += static_cast<std::int16_t>(le(s, f + 2 * c, 2)) / 32768.0;
-                mono.push_back(static_cast<float>(sum / channels));
-            }
-            return mono;
-        }
-        at += 8 + size + size % 2;
-    }
-    return mono;
-}
-
 std::vector<Found> find_in_order(const std::vector<float> &recording, const std::vector<std::vector<float>> &tunes,
                                  int rate)
 {
@@ -97,9 +56,9 @@ std::vector<Found> find_in_order(const std::vector<float> &recording, const std:
         std::vector<double> made = envelope(tune, rate);
         // From its first sound to its last.
         size_t first = 0, last = made.size();
-        while (first < last && made[first] < kQuietRms)
+        while (first < last && made[first] < tones::kQuietRms)
             ++first;
-        while (last > first && made[last - 1] < kQuietRms)
+        while (last > first && made[last - 1] < tones::kQuietRms)
             --last;
         made = std::vector<double>(made.begin() + static_cast<long>(first), made.begin() + static_cast<long>(last));
 
