@@ -14,14 +14,14 @@ namespace {
 
 constexpr int kRate = 8000;
 
-// A plucked tune: notes of one or two beats, each dying away, chosen by seed.
-std::vector<float> tune(std::uint32_t seed, double beat, int notes)
+// A plucked tune: notes of one or two beats, each dying away, chosen by a little random generator from its first state.
+std::vector<float> tune(std::uint32_t state, double beat, int notes)
 {
     std::vector<float> out;
     for (int n = 0; n < notes; ++n) {
-        seed = seed * 1664525 + 1013904223;
-        const double hz = 220 * std::pow(2.0, (seed >> 24) % 12 / 12.0);
-        const double len = beat * (1 + (seed >> 16) % 2);
+        state = state * 1664525 + 1013904223;
+        const double hz = 220 * std::pow(2.0, (state >> 24) % 12 / 12.0);
+        const double len = beat * (1 + (state >> 16) % 2);
         for (int i = 0; i < static_cast<int>(len * kRate); ++i) {
             const double t = static_cast<double>(i) / kRate;
             out.push_back(static_cast<float>(0.5 * std::exp(-6 * t) * std::sin(2 * M_PI * hz * t)));
