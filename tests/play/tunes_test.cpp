@@ -14,7 +14,7 @@ namespace {
 
 constexpr int kRate = 8000;
 
-// A plucked tune: notes of one or two beats, each dying away, chosen by a little random generator from its first state.
+// A plucked tune: notes of one or two beats, each dying away, picked from the starting state.
 std::vector<float> tune(std::uint32_t state, double beat, int notes)
 {
     std::vector<float> out;
