@@ -6,12 +6,47 @@
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
-# sdl12_compat_dir: the folder of sdl12-compat's libSDL-1.2.so.0, which
-# Debian keeps out of the loader's way; first in LD_LIBRARY_PATH, it is
-# the SDL 1.2 a program gets.
+# Which SDL 1.2 runtime a program gets, and where the other one is: each
+# function below names a folder that, first in LD_LIBRARY_PATH, gives a
+# program that runtime. Debian 12 ships classic SDL as libsdl1.2debian and
+# keeps sdl12-compat aside; Debian 13 ships sdl12-compat under both names
+# and no classic SDL, which scripts/build-sdl then builds from Debian 12's
+# source, this version.
+classic_sdl_suite=bookworm
+classic_sdl_version=1.2.15+dfsg2-8
+
+# system_sdl: classic or compat, what the system's libSDL-1.2.so.0 is.
+system_sdl() {
+    if [ "$(dpkg-query -W -f='${source:Package}' libsdl1.2debian 2>/dev/null)" = libsdl1.2 ]; then
+        echo classic
+    else
+        echo compat
+    fi
+}
+
+# sdl12_compat_dir: sdl12-compat's own folder, on both releases.
 sdl12_compat_dir() {
     lib=$(dpkg -L libsdl1.2-compat 2>/dev/null | grep '/sdl12-compat/libSDL-1.2.so.0$') || return 1
     echo "${lib%/*}"
+}
+
+# classic_sdl_dir BUILD: the system's classic SDL, or the one scripts/build-sdl
+# builds into the build tree BUILD (classic-sdl/) where the system has none.
+classic_sdl_dir() {
+    if [ "$(system_sdl)" = classic ]; then
+        lib=$(dpkg -L libsdl1.2debian | grep '/libSDL-1\.2\.so\.0$')
+        echo "${lib%/*}"
+    else
+        echo "$1/classic-sdl/prefix/lib"
+    fi
+}
+
+# debian_mirror: the machine's own Debian mirror, as its apt sources name it,
+# or Debian's.
+debian_mirror() {
+    grep -h -E '^(deb |URIs:)' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+        /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -o -E 'https?://[^ ]*/debian/?( |$)' | head -n 1 |
+        tr -d ' ' | grep . || echo http://deb.debian.org/debian
 }
 
 # SDL's disk audio driver (SDL_AUDIODRIVER=disk) writes raw 32-bit float

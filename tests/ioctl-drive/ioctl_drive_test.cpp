@@ -21,7 +21,7 @@ DriveRun run(const std::string &script)
     spawn.env = {{"LD_PRELOAD", IOCTL_DRIVE},
                  {"SDL_CDROM", kDevice},
                  {"SDL_AUDIODRIVER", "dummy"},
-                 {"LD_LIBRARY_PATH", std::nullopt}};
+                 {"LD_LIBRARY_PATH", CLASSIC_SDL_DIR}};
     spawn.timeout_s = 40;
     return run_on_drive(spawn, script);
 }
