@@ -8,8 +8,10 @@ file(WRITE "${CMAKE_BINARY_DIR}/SDL-LICENSE.txt" "${sdl_source}\n${sdl_copying}"
 
 install(TARGETS tbx RUNTIME DESTINATION . COMPONENT windows)
 install(FILES "${sdl_prefix}/bin/SDL.dll" "${CMAKE_BINARY_DIR}/SDL-LICENSE.txt" DESTINATION . COMPONENT windows)
-install(FILES doc/README-windows.txt DESTINATION . RENAME README.txt COMPONENT windows)
-install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT windows)
+# CRLF line endings: Notepad before Windows 10 shows LF text as one line.
+configure_file(doc/README-windows.txt README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES "${CMAKE_BINARY_DIR}/README.txt" "${CMAKE_BINARY_DIR}/LICENSE.txt" DESTINATION . COMPONENT windows)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)

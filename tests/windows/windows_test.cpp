@@ -3,6 +3,7 @@
 // a copy of one warm wine prefix. On the emulated drive as drive D:, wine's
 // MCI CD audio sends the drive's Linux ioctls, and the drive's log tells what
 // tbx commanded. Headless: no display, no sound.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -187,6 +188,14 @@ TEST(Package, FilesSubsystemAndImports)
     for (const auto &entry : fs::directory_iterator(dir / "tbx"))
         files.insert(entry.path().filename().string());
     EXPECT_EQ(files, (std::set<std::string>{"LICENSE.txt", "README.txt", "SDL-LICENSE.txt", "SDL.dll", "tbx.exe"}));
+    // Texts for Notepad: every line ends in CRLF.
+    for (const char *text : {"README.txt", "LICENSE.txt"}) {
+        std::string rest = read_file(dir / ("tbx/" + std::string(text)));
+        EXPECT_GT(std::count(rest.begin(), rest.end(), '\n'), 10) << text;
+        for (size_t at; (at = rest.find("\r\n")) != std::string::npos;)
+            rest.erase(at, 2);
+        EXPECT_EQ(rest.find_first_of("\r\n"), std::string::npos) << text << " has a line not ended by CRLF";
+    }
 
     Spawn objdump;
     objdump.argv = {OBJDUMP, "-p", dir / "tbx/tbx.exe"};
