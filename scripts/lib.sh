@@ -49,6 +49,17 @@ debian_mirror() {
         tr -d ' ' | grep . || echo http://deb.debian.org/debian
 }
 
+# What, in the environment, chooses the SDL 1.2 runtime, the drive or the
+# sound output a program gets, or the tbx run: the checks and the tests'
+# runs start without any of it but what they set (clean_env), and so does a
+# new user's run. CMake asks for the list.
+run_variables="LD_LIBRARY_PATH LD_PRELOAD SDL_CDROM SDL12COMPAT_FAKE_CDROM_PATH SDL_AUDIODRIVER SDL_DISKAUDIOFILE
+SDL_DISKAUDIODELAY SDL_NO_SIGNAL_HANDLERS SDL_STDIO_REDIRECT DISPLAY WAYLAND_DISPLAY TBX TBX_DRIVE_SCRIPT
+TBX_DRIVE_LOG TBX_COMPAT_SDL TBX_CLASSIC_SDL"
+clean_env() {
+    for v in $run_variables; do unset "$v"; done
+}
+
 # SDL's disk audio driver (SDL_AUDIODRIVER=disk) writes raw 32-bit float
 # stereo at 44100 Hz: sox's words for reading it, mpg123's for writing it.
 disk_audio_sox="-t raw -e floating-point -b 32 -c 2 -r 44100"
@@ -58,19 +69,6 @@ disk_audio_mpg123="-e f32 -r 44100"
 # emulated drive looks for it: track01, track02, ... track10, ...
 track_name() {
     printf 'track%02d' "$1"
-}
-
-# The first drive classic SDL would find: the first one SDL_CDROM names, or
-# the first block device where it looks; /dev/cdrom is usually a link to one.
-find_drive() {
-    if [ -n "${SDL_CDROM:-}" ]; then
-        echo "${SDL_CDROM%%:*}"
-        return 0
-    fi
-    for d in /dev/cdrom /dev/sr* /dev/scd*; do
-        [ -b "$d" ] && echo "$d" && return 0
-    done
-    return 1
 }
 
 # Somewhere to play sound: the output SDL_AUDIODRIVER chooses, or an ALSA

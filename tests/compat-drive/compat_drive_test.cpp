@@ -17,15 +17,12 @@ namespace {
 // The tone disc the build made, from the same list: hz and seconds a track.
 const std::vector<tones::Piece> kTracks = TONE_TRACKS;
 
-// A run of tbx on sdl12-compat, with nothing from the caller's environment
-// choosing another drive or sound output.
+// A run of tbx on sdl12-compat.
 Exit run_on_compat(const Env &env)
 {
     Spawn spawn;
     spawn.argv = {TBX};
     spawn.env = env;
-    for (const char *name : {"SDL12COMPAT_FAKE_CDROM_PATH", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE", "SDL_CDROM"})
-        spawn.env.emplace(name, std::nullopt);
     spawn.env["LD_LIBRARY_PATH"] = SDL12_COMPAT_DIR;
     return run_process(spawn);
 }

@@ -1,11 +1,15 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -75,6 +79,13 @@ Exit run_process(const Spawn &spawn)
     argv.push_back(nullptr);
 
     const bool piped = spawn.pipe_reader_takes.has_value();
+    int terminal = -1, terminal_side = -1;
+    if (spawn.terminal) {
+        winsize size = {24, 100, 0, 0};
+        if (openpty(&terminal, &terminal_side, nullptr, nullptr, &size) != 0)
+            std::abort();
+        fcntl(terminal, F_SETFL, O_NONBLOCK);
+    }
     const long takes = spawn.pipe_reader_takes.value_or(0);
     int pipe_fds[2] = {-1, -1};
     if (piped) {
@@ -99,12 +110,25 @@ Exit run_process(const Spawn &spawn)
             close(pipe_fds[1]);
             if (takes > 0)
                 close(pipe_fds[0]);
+        } else if (spawn.terminal) {
+            // Its own session, with the terminal as its controlling one.
+            setsid();
+            ioctl(terminal_side, TIOCSCTTY, 0);
+            dup2(terminal_side, 1);
+            close(terminal);
+            close(terminal_side);
         } else {
             redirect(1, out, O_WRONLY | O_CREAT | O_TRUNC);
         }
-        redirect(2, err, O_WRONLY | O_CREAT | O_TRUNC);
+        if (spawn.terminal || spawn.err_to_out)
+            dup2(1, 2);
+        else
+            redirect(2, err, O_WRONLY | O_CREAT | O_TRUNC);
         if (spawn.close_stdin)
             close(0);
+        std::istringstream chosen(RUN_VARIABLES);
+        for (std::string name; chosen >> name;)
+            unsetenv(name.c_str());
         for (const auto &[name, value] : spawn.env)
             value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         execv(argv[0], argv.data());
@@ -119,12 +143,47 @@ Exit run_process(const Spawn &spawn)
             close(pipe_fds[0]);
         }
     }
+    if (spawn.terminal)
+        close(terminal_side);
+    // What the program has written so far, as Exit::out will hold it.
+    const auto written = [&] {
+        if (spawn.terminal) {
+            char buffer[4096];
+            for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+                e.out.append(buffer, static_cast<size_t>(n));
+            return e.out;
+        }
+        return read_file(out) + read_file(err);
+    };
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> signalled;
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    while (waitpid(pid, &wstatus, spawn.terminal || spawn.signal ? WNOHANG : 0) == 0) {
+        if (spawn.signal && !signalled && written().find(spawn.signal->once_written) != std::string::npos) {
+            kill(pid, spawn.signal->number);
+            signalled = Clock::now();
+        } else if (spawn.terminal) {
+            written();
+        }
+        usleep(2000);
+    }
+    if (signalled)
+        e.signal_to_exit_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *signalled).count();
 
     e.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
-    if (spawn.stdout_path.empty() && !piped)
+    if (spawn.terminal) {
+        // What is left, until the terminal's last writer has gone, or a
+        // second has passed without a word.
+        pollfd p = {terminal, POLLIN, 0};
+        char buffer[4096];
+        for (ssize_t n = 1; n > 0 && poll(&p, 1, 1000) > 0;)
+            if ((n = read(terminal, buffer, sizeof buffer)) > 0)
+                e.out.append(buffer, static_cast<size_t>(n));
+        close(terminal);
+    } else if (spawn.stdout_path.empty() && !piped) {
         e.out = read_file(out);
+    }
     e.err = read_file(err);
     return e;
 }

@@ -3,7 +3,9 @@
 
 // Runs programs in processes of their own, the way a shell would, for the
 // tests: standard output and error captured, standard input from /dev/null,
-// SIGPIPE at its default.
+// SIGPIPE at its default, and nothing from the tests' own environment that
+// chooses an SDL runtime, a drive, a sound output or a tbx (scripts/lib.sh
+// lists it) but what the test sets.
 #include <map>
 #include <optional>
 #include <string>
@@ -26,7 +28,8 @@ private:
 struct Exit {
     std::string out;
     std::string err;
-    int status = -1; // the exit status, or 1000 + the signal that ended it
+    int status = -1;          // the exit status, or 1000 + the signal that ended it
+    long signal_to_exit_ms = -1; // with Spawn::signal: from the signal to the exit
 };
 
 using Env = std::map<std::string, std::optional<std::string>>;
@@ -41,6 +44,16 @@ struct Spawn {
     std::string stdout_path;
     std::optional<long> pipe_reader_takes;
     bool close_stdin = false; // rather than /dev/null
+    // Standard error into Exit::out too, in the order written.
+    bool err_to_out = false;
+    // Standard output and error on a terminal of their own, both into Exit::out.
+    bool terminal = false;
+    // Sent to the program once what it has written holds the text.
+    struct Signal {
+        int number;
+        std::string once_written;
+    };
+    std::optional<Signal> signal;
 };
 
 Exit run_process(const Spawn &spawn);

@@ -33,10 +33,6 @@ Exit wine(const std::string &prefix, const std::vector<std::string> &args, const
     base.env = env;
     base.env.insert(kWineEnv.begin(), kWineEnv.end());
     base.env["WINEPREFIX"] = prefix;
-    // No display, and no drive but the one env sets up.
-    for (const char *name :
-         {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD", "SDL_STDIO_REDIRECT", "SDL_CDROM", "TBX_DRIVE_SCRIPT"})
-        base.env.emplace(name, std::nullopt);
     base.timeout_s = 20;
     const auto server = [&](const char *option) {
         Spawn s = base;
