@@ -13,18 +13,33 @@ plays every track in order, one at a time, announcing each with its length.
 It takes no options and reads no input.
 .
 It runs on either SDL 1.2 runtime: classic SDL, which drives real drives, or
-sdl12-compat, which plays a folder of MP3 files as a disc.")
-# Depends is worked out when cpack runs, from the binary just built.
-set(CPACK_TBX_BINARY "${CMAKE_CURRENT_BINARY_DIR}/tbx")
+sdl12-compat, which plays a folder of MP3 files as a disc.
+.
+tbx-play reads the disc digitally while tbx plays it on sdl12-compat, through
+the sound card: for drives without an analog output, and for systems whose
+SDL 1.2 is sdl12-compat. Discs read are kept in the user's cache.")
+# Depends is worked out when cpack runs, from the binaries just built.
+set(CPACK_TBX_BINARIES "${CMAKE_CURRENT_BINARY_DIR}/tbx")
+if(TBX_PLAY)
+  list(APPEND CPACK_TBX_BINARIES "${CMAKE_CURRENT_BINARY_DIR}/tbx-play/tbx-play")
+endif()
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/depends.cmake")
 
-set(man_page ${CMAKE_CURRENT_BINARY_DIR}/doc/tbx.1)
-add_custom_command(OUTPUT ${man_page}.gz
-  COMMAND gzip -9n -c ${man_page} > ${man_page}.gz
-  DEPENDS ${man_page}
-  COMMENT "Compressing the manual page")
-add_custom_target(man-page ALL DEPENDS ${man_page}.gz)
-install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(pages tbx)
+if(TBX_PLAY)
+  list(APPEND pages tbx-play)
+endif()
+set(man_pages)
+foreach(page ${pages})
+  set(man_page ${CMAKE_CURRENT_BINARY_DIR}/doc/${page}.1)
+  add_custom_command(OUTPUT ${man_page}.gz
+    COMMAND gzip -9n -c ${man_page} > ${man_page}.gz
+    DEPENDS ${man_page}
+    COMMENT "Compressing the manual page ${page}(1)")
+  list(APPEND man_pages ${man_page}.gz)
+endforeach()
+add_custom_target(man-page ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The licence's own words, as a copyright file's License paragraph holds them.
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)

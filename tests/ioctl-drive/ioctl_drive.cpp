@@ -30,6 +30,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "drive_script.h"
@@ -115,6 +117,7 @@ struct Drive {
     int from = 0;
     int to = 0;
     bool completion_told = false;
+    long busy_us = 0; // how long the command just answered takes, at the script's speed
 
     int tracks() const { return static_cast<int>(offsets.size()) - 1; }
     // Tracks are counted from 1 here, as on the disc.
@@ -340,6 +343,10 @@ int packet(Drive &d, cdrom_generic_command *c)
     }
     for (int i = 0; i < count; ++i)
         fill_frame(d, from + i, c->buffer + static_cast<long>(i) * CD_FRAMESIZE_RAW);
+    for (int f = from; f < from + count && !d.script.speed.empty(); ++f) {
+        const size_t track = static_cast<size_t>(track_at(d, f) - 1);
+        d.busy_us += std::lround(1e6 / (CD_FRAMES * d.script.speed[std::min(track, d.script.speed.size() - 1)]));
+    }
     c->stat = 0;
     return 0;
 }
@@ -448,6 +455,11 @@ int open_path(int dirfd, const char *path, int flags, mode_t mode)
     Drive &d = drive();
     if (!is_drive(d, path))
         return real_openat(dirfd, path, flags, mode);
+    if (d.script.no_permission) {
+        log(d, "open", path, "EACCES");
+        errno = EACCES;
+        return -1;
+    }
     // A real descriptor, so that anything else done with it stays harmless.
     const int fd = real_openat(AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0)
@@ -564,18 +576,25 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     void *arg = va_arg(args, void *);
     va_end(args);
 
-    const std::lock_guard<std::mutex> hold(lock);
-    Drive &d = drive();
-    if (!is_drive(d, fd))
-        return LIBC(int(int, unsigned long, ...), "ioctl")(fd, request, arg);
+    int error = 0;
+    long busy_us = 0;
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        Drive &d = drive();
+        if (!is_drive(d, fd))
+            return LIBC(int(int, unsigned long, ...), "ioctl")(fd, request, arg);
 
-    const auto known = kCommands.find(request);
-    const std::string name = known != kCommands.end() ? known->second : hex(request);
-    std::string reply = "0";
-    const int error = answer(d, request, arg, reply);
-    log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
-    if (name == d.script.eject_after_call && ++d.eject_commands_seen == d.script.eject_after_count)
-        d.ejected = true;
+        const auto known = kCommands.find(request);
+        const std::string name = known != kCommands.end() ? known->second : hex(request);
+        std::string reply = "0";
+        error = answer(d, request, arg, reply);
+        log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
+        if (name == d.script.eject_after_call && ++d.eject_commands_seen == d.script.eject_after_count)
+            d.ejected = true;
+        busy_us = std::exchange(d.busy_us, 0);
+    }
+    // A slow drive takes its time without holding up the caller's other threads.
+    std::this_thread::sleep_for(std::chrono::microseconds(busy_us));
     if (error == 0)
         return 0;
     errno = error;

@@ -1,5 +1,6 @@
 #include "drive_script.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -45,6 +46,11 @@ const Directive kDirectives[] = {
     {"shrink", Scripted, [](Words &w, DriveScript &s) { return one(w, s.shrink_after) && one(w, s.shrink_to); }},
     {"tones", Ioctl, [](Words &w, DriveScript &s) { return list<double>(w, s.tones); }},
     {"unreadable", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unreadable); }},
+    {"speed", Ioctl,
+     [](Words &w, DriveScript &s) {
+         return list<double>(w, s.speed) && std::all_of(s.speed.begin(), s.speed.end(), [](double x) { return x > 0; });
+     }},
+    {"no permission", Ioctl, [](Words &, DriveScript &s) { s.no_permission = true; return true; }},
 };
 
 bool starts_with_words(const std::string &line, const char *name)

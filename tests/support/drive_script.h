@@ -28,6 +28,9 @@
 // Only the ioctl drive, which also serves audio to READ CD:
 //   tones HZ ...          what the audio tracks hold, in order: a tone of HZ under low noise
 //   unreadable F ...      reading frame F (track 0 starts at frame 150) fails with a medium error
+//   speed X ...           READ CD takes as long as X times real time would, 75 X frames a second:
+//                         one X a track, in order, the last for the tracks after it
+//   no permission         opening the drive fails with EACCES, as for a user not in its group
 //
 // Built into an LD_PRELOAD module too: no exceptions, no files; each drive
 // reads the text in its own way.
@@ -57,6 +60,8 @@ struct DriveScript {
 
     std::vector<double> tones;
     std::set<int> unreadable;
+    std::vector<double> speed; // none: at once
+    bool no_permission = false;
 };
 
 enum class DriveKind { Any, Scripted, Ioctl };

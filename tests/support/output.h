@@ -27,25 +27,62 @@ inline std::string track(int i, const std::string &length)
     return "\tPlaying Track [ " + std::to_string(i) + " ]: Length " + length + "\n";
 }
 
-// What scripts/play says around tbx when it reads a disc digitally.
-namespace launcher {
+// What tbx-play says on standard error around tbx's lines.
+namespace companion {
 
 inline std::string reading(const std::string &drive, const std::string &folder)
 {
-    return "Reading the disc in " + drive + " digitally into " + folder + ".\n";
+    return "Reading the disc in " + drive + " into " + folder + "; it plays as soon as its first track is read.\n";
 }
-inline const std::string kRead = "Read: playing it on sdl12-compat's emulated drive.\n";
+inline std::string reading_track(int k, int n)
+{
+    return "Reading track " + std::to_string(k) + " of " + std::to_string(n) + "\n";
+}
+inline std::string kept(const std::string &folder) { return "Read the whole disc; it is kept in " + folder + ".\n"; }
 inline std::string read_before(const std::string &drive, const std::string &folder)
 {
     return "Playing the disc in " + drive + ", read before, from " + folder + ".\n";
 }
-inline std::string unreadable(int track)
+inline std::string read_again(const std::string &folder)
 {
-    return "play: track " + std::to_string(track) +
-           " could not be read; nothing was kept, the next run reads the disc again.\n";
+    return "tbx-play: " + folder + " does not hold the whole disc; reading it again.\n";
+}
+inline std::string waiting(const std::string &drive)
+{
+    return "tbx-play: another tbx-play is reading the disc in " + drive + "; waiting for it.\n";
+}
+inline std::string no_audio(const std::string &drive)
+{
+    return "Playing the disc in " + drive + " through the drive's own output: it holds no audio track.\n";
 }
 
-} // namespace launcher
+// A fault during a read ends it so.
+inline const std::string kNothingKept = "; nothing was kept, the next run reads the disc again.\n";
+inline const std::string kStoppedReading = "tbx-play: stopped" + kNothingKept;
+inline const std::string kStopped = "tbx-play: stopped.\n";
+inline std::string unreadable(int track, const std::string &drive)
+{
+    return "tbx-play: track " + std::to_string(track) + " of the disc in " + drive + " could not be read" + kNothingKept;
+}
+inline std::string disk_full(const std::string &cache) { return "tbx-play: no space left on the disk for the cache in " + cache + kNothingKept; }
+inline std::string no_permission(const std::string &drive)
+{
+    return "tbx-play: you may not read the drive " + drive +
+           ": add yourself to the group cdrom (sudo adduser $USER cdrom), then log in again.\n";
+}
+inline std::string no_compat(const std::string &folder)
+{
+    return "tbx-play: sdl12-compat, which tbx plays the disc on, is not installed in " + folder +
+           ": install the package libsdl1.2-compat.\n";
+}
+
+} // namespace companion
+
+// What scripts/play says before it hands over to tbx or tbx-play.
+inline std::string on_the_drive(const std::string &drive)
+{
+    return "Playing the disc in " + drive + " through the drive's own output.\n";
+}
 
 } // namespace output
 

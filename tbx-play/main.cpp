@@ -1,0 +1,119 @@
+// tbx-play: plays the audio CD in the drive digitally, with tbx on
+// sdl12-compat's emulated drive, reading it while it plays and keeping it
+// for next time. Its manual page, tbx-play(1), says what it does when.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "cache.h"
+#include "disc.h"
+#include "progress.h"
+#include "session.h"
+#include "signals.h"
+#include "tbx.h"
+
+namespace {
+
+const char *const kUsage = "usage: tbx-play [--which-drive]\n";
+
+int play(const Signals &signals)
+{
+    Progress progress;
+    const auto fail = [&](const std::string &why) {
+        progress.say("tbx-play: " + why);
+        return 1;
+    };
+    const Runtimes runtimes = Runtimes::find();
+    const std::optional<std::string> path = disc::find_drive();
+    if (!path)
+        return fail("no CD drive here: none is named by SDL_CDROM, nor at /dev/cdrom, /dev/sr*, /dev/scd*.");
+    if (!runtimes.compat_installed())
+        return fail("sdl12-compat, which tbx plays the disc on, is not installed in " + runtimes.compat +
+                    ": install the package libsdl1.2-compat.");
+
+    disc::Drive drive(*path);
+    switch (drive.open()) {
+    case disc::Opened::Denied:
+        return fail("you may not read the drive " + *path +
+                    ": add yourself to the group cdrom (sudo adduser $USER cdrom), then log in again.");
+    case disc::Opened::Failed:
+        return fail("cannot open the drive " + *path + ": " + drive.error() + ".");
+    case disc::Opened::NoDisc:
+        // tbx says so, on the drive's path, where sdl12-compat finds no tracks.
+        exec_tbx(runtimes.tbx, {libraries_first(runtimes.compat), {"SDL12COMPAT_FAKE_CDROM_PATH", *path}},
+                 signals.before());
+    case disc::Opened::NoAudio:
+        progress.say("Playing the disc in " + *path + " through the drive's own output: it holds no audio track.");
+        if (runtimes.classic.empty())
+            exec_tbx(runtimes.tbx, {}, signals.before());
+        exec_tbx(runtimes.tbx, {libraries_first(runtimes.classic)}, signals.before());
+    case disc::Opened::Audio:
+        break;
+    }
+    const std::string id = drive.id();
+    if (id.empty())
+        return fail("cannot read the ID of the disc in " + *path + ": " + drive.error() + ".");
+
+    std::string error;
+    const std::string root = cache::root(error);
+    if (root.empty())
+        return fail(error + ".");
+    cache::sweep(root);
+    const cache::Place place(root, id);
+    cache::Place::Lock lock(place);
+    if (!lock.take()) {
+        progress.say("tbx-play: another tbx-play is reading the disc in " + *path + "; waiting for it.");
+        while (!lock.take()) {
+            if (const int signal = signals.wait(200); signal != 0) {
+                progress.say("tbx-play: stopped.");
+                return 128 + signal;
+            }
+        }
+    }
+    Session session(runtimes, signals, progress, drive, place);
+    if (place.whole(drive.toc())) {
+        lock.release();
+        progress.say("Playing the disc in " + *path + ", read before, from " + place.folder() + ".");
+        return session.play();
+    }
+    struct stat st;
+    if (lstat(place.folder().c_str(), &st) == 0) {
+        progress.say("tbx-play: " + place.folder() + " does not hold the whole disc; reading it again.");
+        if (!place.clear())
+            return fail("cannot remove " + place.folder() + ": " + std::strerror(errno) + ".");
+    }
+    if (drive.cdda() == nullptr)
+        return fail("cannot read the disc in " + *path + ": " + drive.error() + ".");
+    progress.say("Reading the disc in " + *path + " into " + place.folder() +
+                 "; it plays as soon as its first track is read.");
+    const std::unique_ptr<cache::Aside> aside = cache::Aside::make(place, drive.toc(), error);
+    if (!aside)
+        return fail(error + kNothingKept);
+    return session.read_and_play(*aside, lock);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && std::strcmp(argv[1], "--which-drive") == 0) {
+        const std::optional<std::string> path = disc::find_drive();
+        if (path)
+            std::printf("%s\n", path->c_str());
+        return path ? 0 : 1;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc != 1) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    // Before any thread starts, so that all of them leave the signals to it.
+    const Signals signals;
+    return play(signals);
+}

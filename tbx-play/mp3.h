@@ -1,0 +1,51 @@
+#ifndef TBX_PLAY_MP3_H
+#define TBX_PLAY_MP3_H
+
+// The tracks as sdl12-compat's emulated drive reads them: MP3 files whose
+// length it takes from their number of MPEG frames, counting every frame
+// and nothing else. Each track is encoded as lame -V2 encodes it, so a track
+// of a given length always comes out as the same number of frames; a
+// stand-in of that many silent frames holds its place, at that length,
+// until it is read.
+#include <cstdio>
+#include <string>
+
+#include <lame/lame.h>
+
+namespace mp3 {
+
+// The frames of a track of cd_frames (1/75 s): lame's Info frame, and
+// enough to hold the samples with the encoder's delay and padding.
+long frames_for(long cd_frames);
+
+// The frames of a whole MP3 file, or -1 where one is broken or cut short.
+long count_frames(const std::string &path);
+
+// Writes frames silent frames to path; false with errno set if it cannot.
+bool write_stand_in(const std::string &path, long frames);
+
+// One track, encoded as it is read: 16-bit stereo samples in, an MP3 file
+// out. Every call is false, with errno set, once a write has failed.
+class Encoder {
+public:
+    explicit Encoder(const std::string &path);
+    ~Encoder();
+    Encoder(const Encoder &) = delete;
+    Encoder &operator=(const Encoder &) = delete;
+
+    // One CD frame: 588 stereo samples.
+    bool add(const short *samples);
+    // The last frames and the Info frame at the head; the file is whole.
+    bool finish();
+
+private:
+    bool write(const unsigned char *data, size_t size);
+
+    lame_global_flags *lame_;
+    std::FILE *file_;
+    int error_ = 0;
+};
+
+} // namespace mp3
+
+#endif

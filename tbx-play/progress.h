@@ -1,0 +1,36 @@
+#ifndef TBX_PLAY_PROGRESS_H
+#define TBX_PLAY_PROGRESS_H
+
+// What tbx-play tells the user, on standard error, around tbx's own lines
+// on standard output. On a terminal the read's progress is one line kept
+// below tbx's lines, redrawn as it moves; elsewhere, a line per track.
+#include <string>
+
+class Progress {
+public:
+    Progress();
+    ~Progress() { clear(); }
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+
+    // The read is at audio track k of n, and at percent of the disc's audio.
+    void reading(int k, int n, int percent);
+    // The read has ended: the progress line goes.
+    void clear();
+    // A line of our own.
+    void say(const std::string &line);
+    // tbx's output, passed on to fd (ours of the same name); false once it
+    // is gone.
+    bool pass_on(const std::string &text, int fd = 1);
+
+private:
+    void erase();
+    void draw();
+
+    bool live_;       // standard error is a terminal
+    bool same_;       // and standard output goes to it too
+    std::string line_; // the progress line, "" when none
+    int track_ = 0;
+};
+
+#endif

@@ -1,0 +1,36 @@
+#include "signals.h"
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <initializer_list>
+
+Signals::Signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, &before_);
+    // A closed output is an error where it is written.
+    signal(SIGPIPE, SIG_IGN);
+    fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd_ < 0)
+        std::abort();
+}
+
+Signals::~Signals() { close(fd_); }
+
+int Signals::take() const
+{
+    signalfd_siginfo info;
+    return read(fd_, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
+}
+
+int Signals::wait(int ms) const
+{
+    pollfd p = {fd_, POLLIN, 0};
+    return poll(&p, 1, ms) > 0 ? take() : 0;
+}

@@ -1,0 +1,190 @@
+#include "tbx.h"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+extern char **environ;
+
+namespace {
+
+std::string from_environment(const char *name, const std::string &otherwise)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : otherwise;
+}
+
+// This environment, with set's variables set.
+std::vector<std::string> environment(const std::vector<std::pair<std::string, std::string>> &set)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const auto &[name, value] : set)
+            replaced = replaced || entry.compare(0, name.size() + 1, name + "=") == 0;
+        if (!replaced)
+            env.push_back(entry);
+    }
+    for (const auto &[name, value] : set)
+        env.push_back(name + "=" + value);
+    return env;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> p;
+    for (std::string &s : strings)
+        p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+} // namespace
+
+std::pair<std::string, std::string> libraries_first(const std::string &folder)
+{
+    const std::string rest = from_environment("LD_LIBRARY_PATH", "");
+    return {"LD_LIBRARY_PATH", rest.empty() ? folder : folder + ":" + rest};
+}
+
+Runtimes Runtimes::find()
+{
+    Runtimes r;
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string beside = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
+    beside = beside.substr(0, beside.rfind('/') + 1) + "tbx";
+    r.tbx = from_environment("TBX", access(beside.c_str(), X_OK) == 0 ? beside : "tbx");
+    r.compat = from_environment("TBX_COMPAT_SDL", TBX_PLAY_COMPAT_SDL);
+    r.classic = from_environment("TBX_CLASSIC_SDL", "");
+    return r;
+}
+
+bool Runtimes::compat_installed() const { return access((compat + "/libSDL-1.2.so.0").c_str(), R_OK) == 0; }
+
+void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, std::string>> &set, const sigset_t &mask)
+{
+    std::vector<std::string> env = environment(set);
+    std::vector<std::string> argv = {tbx};
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    // tbx needs nothing of ours open, least of all the drive, whose tray
+    // stays locked while anyone holds it.
+    close_range(3, ~0U, 0);
+    execvpe(tbx.c_str(), pointers(argv).data(), pointers(env).data());
+    std::fprintf(stderr, "tbx-play: cannot run %s: %s\n", tbx.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask)
+{
+    // SDL2 would turn Ctrl-C into an event tbx never reads, and play on.
+    std::vector<std::string> env = environment(
+        {libraries_first(runtimes.compat), {"SDL12COMPAT_FAKE_CDROM_PATH", folder}, {"SDL_NO_SIGNAL_HANDLERS", "1"}});
+    std::vector<std::string> argv = {runtimes.tbx};
+    std::vector<char *> envp = pointers(env), args = pointers(argv);
+    if (pipe2(out_, O_CLOEXEC) != 0 || pipe2(err_, O_CLOEXEC | O_NONBLOCK) != 0)
+        std::abort();
+    // A small pipe fills with little; reading it never blocks.
+    fcntl(out_[1], F_SETPIPE_SZ, 4096);
+    fcntl(out_[0], F_SETFL, O_NONBLOCK);
+    filler_ = open(("/proc/self/fd/" + std::to_string(out_[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (filler_ < 0) {
+        std::fprintf(stderr, "tbx-play: cannot open tbx's output again through /proc: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Only what is safe between fork and exec: it dies with us, even by kill -9.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(1);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        dup2(out_[1], STDOUT_FILENO);
+        dup2(err_[1], STDERR_FILENO);
+        close_range(3, ~0U, 0);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(out_[1]);
+    close(err_[1]);
+    out_[1] = err_[1] = -1;
+}
+
+Tbx::~Tbx()
+{
+    end();
+    close(out_[0]);
+    close(err_[0]);
+    if (filler_ >= 0)
+        close(filler_);
+}
+
+void Tbx::hold()
+{
+    // tbx's next line cannot go into a full pipe. The filling is NUL bytes,
+    // which tbx never writes, and which the reader drops.
+    static const char zeros[4096] = {};
+    for (size_t size = sizeof zeros; size > 0; size /= 2)
+        while (write(filler_, zeros, size) > 0) {
+        }
+    held_ = true;
+}
+
+void Tbx::release() { held_ = false; }
+
+std::string Tbx::take()
+{
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out_[0], buffer, sizeof buffer)) > 0;)
+        for (ssize_t i = 0; i < n; ++i)
+            if (buffer[i] != '\0')
+                text += buffer[i];
+    return text;
+}
+
+std::string Tbx::take_err()
+{
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(err_[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+std::optional<int> Tbx::ended()
+{
+    int ws = 0;
+    if (!status_ && pid_ > 0 && waitpid(pid_, &ws, WNOHANG) == pid_)
+        status_ = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return status_;
+}
+
+int Tbx::end()
+{
+    if (pid_ <= 0 || ended())
+        return status_.value_or(0);
+    kill(pid_, SIGTERM);
+    for (int waited = 0; !ended() && waited < 50; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ended()) {
+        kill(pid_, SIGKILL);
+        int ws = 0;
+        waitpid(pid_, &ws, 0);
+        status_ = 128 + SIGKILL;
+    }
+    return *status_;
+}

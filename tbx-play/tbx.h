@@ -1,0 +1,67 @@
+#ifndef TBX_PLAY_TBX_H
+#define TBX_PLAY_TBX_H
+
+// tbx, unchanged, as a child: on sdl12-compat's drive emulated from a folder
+// of the disc's tracks, its output passed on line by line; or in our place,
+// where there is nothing for us to read.
+#include <signal.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Which tbx, and where each SDL 1.2 runtime is: TBX, TBX_COMPAT_SDL and
+// TBX_CLASSIC_SDL, or what was found when tbx-play was built.
+struct Runtimes {
+    std::string tbx;     // the tbx beside tbx-play, else tbx on the PATH
+    std::string compat;  // sdl12-compat's folder
+    std::string classic; // classic SDL's folder; "": the system's SDL 1.2
+    static Runtimes find();
+    bool compat_installed() const;
+};
+
+// LD_LIBRARY_PATH with folder first, where the loader looks first.
+std::pair<std::string, std::string> libraries_first(const std::string &folder);
+
+// Runs tbx in this process's place, with variables set (name, value) and
+// the signal mask it had before ours.
+[[noreturn]] void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, std::string>> &set,
+                           const sigset_t &mask);
+
+class Tbx {
+public:
+    // tbx playing the disc in folder on sdl12-compat.
+    Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask);
+    // Ends it, as end() does.
+    ~Tbx();
+    Tbx(const Tbx &) = delete;
+    Tbx &operator=(const Tbx &) = delete;
+
+    // Its standard output, and its standard error.
+    int out() const { return out_[0]; }
+    int err() const { return err_[0]; }
+    // Holds tbx at its next line, and so before the next track, which it
+    // commands only once that track's line is out; until release().
+    void hold();
+    void release();
+    bool held() const { return held_; }
+    // What it has written since on its standard output, without the
+    // filling, or on its standard error.
+    std::string take();
+    std::string take_err();
+    // Its exit status (128 and the signal for one that ended it) once it has ended.
+    std::optional<int> ended();
+    // Ends it at once: asked, then made to.
+    int end();
+
+private:
+    pid_t pid_ = -1;
+    int out_[2] = {-1, -1};
+    int err_[2] = {-1, -1};
+    int filler_ = -1; // a second way into the pipe, which never blocks
+    bool held_ = false;
+    std::optional<int> status_;
+};
+
+#endif

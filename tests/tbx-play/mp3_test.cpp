@@ -1,0 +1,84 @@
+// tbx-play's tracks as sdl12-compat counts them: a track's file, encoded as
+// it is read, has exactly the MPEG frames its stand-in has, whatever its
+// length; and it decodes to the track's samples, not one more or less.
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mp3.h"
+#include "process.h"
+
+namespace {
+
+constexpr int kSamples = 588; // stereo samples in a CD frame
+
+// A track of noise, frames (1/75 s) long, encoded as tbx-play encodes one.
+bool encode(const std::string &path, long frames)
+{
+    std::mt19937 noise(static_cast<unsigned>(frames));
+    mp3::Encoder encoder(path);
+    std::vector<short> frame(2 * kSamples);
+    for (long f = 0; f < frames; ++f) {
+        for (short &s : frame)
+            s = static_cast<short>(noise() % 20001) - 10000;
+        if (!encoder.add(frame.data()))
+            return false;
+    }
+    return encoder.finish();
+}
+
+// Stereo samples in an mp3 as lame decodes it, from its Info frame.
+long decoded_samples(const std::string &mp3, const TempDir &dir)
+{
+    Spawn spawn;
+    spawn.argv = {LAME, "--quiet", "--decode", mp3, dir / "decoded.wav"};
+    if (run_process(spawn).status != 0)
+        return -1;
+    const std::string wav = read_file(dir / "decoded.wav");
+    const size_t data = wav.find("data");
+    if (data == std::string::npos || data + 8 > wav.size())
+        return -1;
+    std::uint32_t bytes;
+    std::memcpy(&bytes, wav.data() + data + 4, sizeof bytes);
+    return static_cast<long>(bytes / 4);
+}
+
+// From a single frame to an hour, and around each count of MPEG frames.
+const long kLengths[] = {1, 2, 74, 75, 76, 97, 98, 99, 375, 4499, 13875, 270000};
+
+class Track : public ::testing::TestWithParam<long> {};
+
+TEST_P(Track, HasItsStandInsFramesAndDecodesToItsSamples)
+{
+    const long frames = GetParam();
+    const TempDir dir;
+    ASSERT_TRUE(mp3::write_stand_in(dir / "stand-in.mp3", mp3::frames_for(frames)));
+    EXPECT_EQ(mp3::count_frames(dir / "stand-in.mp3"), mp3::frames_for(frames));
+    if (frames > 20000)
+        return; // an hour of encoding proves nothing more
+    ASSERT_TRUE(encode(dir / "track.mp3", frames));
+    EXPECT_EQ(mp3::count_frames(dir / "track.mp3"), mp3::frames_for(frames));
+    EXPECT_EQ(decoded_samples(dir / "track.mp3", dir), frames * kSamples);
+    EXPECT_EQ(decoded_samples(dir / "stand-in.mp3", dir) > 0, true) << "a stand-in is an mp3 too";
+}
+
+INSTANTIATE_TEST_SUITE_P(Mp3, Track, ::testing::ValuesIn(kLengths));
+
+TEST(Mp3, ACutOrForeignFileHasNoLength)
+{
+    const TempDir dir;
+    ASSERT_TRUE(encode(dir / "track.mp3", 375));
+    const std::string whole = read_file(dir / "track.mp3");
+    std::ofstream(dir / "cut.mp3", std::ios::binary) << whole.substr(0, whole.size() - 100);
+    std::ofstream(dir / "text.mp3") << "not an mp3\n";
+    EXPECT_EQ(mp3::count_frames(dir / "cut.mp3"), -1);
+    EXPECT_EQ(mp3::count_frames(dir / "text.mp3"), -1);
+    EXPECT_EQ(mp3::count_frames(dir / "missing.mp3"), -1);
+}
+
+} // namespace

@@ -1,0 +1,527 @@
+// tbx-play as shipped, with a disc in the emulated drive: it reads the disc
+// while the shipped tbx plays it on sdl12-compat, recorded by SDL's disk
+// audio driver, keeps it for the next run, and, whatever goes wrong, says
+// so, keeps nothing half-read and leaves nothing running.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "drive_run.h"
+#include "output.h"
+#include "test_names.h"
+#include "tones.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace said = output::companion;
+using output::kWarning;
+using output::track;
+
+const std::string kDevice = "/dev/tbx-cd";
+
+// SDL's disk audio as fast as it will go, or in real time as a sound card plays.
+enum class Clock { Fast, Real };
+
+// One run of tbx-play on the drive the script describes, with the cache under
+// dir; what tbx plays goes to dir/capture.
+DriveRun tbx_play(const TempDir &dir, const std::string &script, Clock clock,
+                  const std::function<void(Spawn &)> &adjust = nullptr)
+{
+    fs::remove(dir / "capture");
+    Spawn spawn;
+    spawn.argv = {TBX_PLAY};
+    spawn.env = {{"TBX", TBX},
+                 {"LD_PRELOAD", IOCTL_DRIVE},
+                 {"SDL_CDROM", kDevice},
+                 {"XDG_CACHE_HOME", dir / "cache"},
+                 {"SDL_AUDIODRIVER", "disk"},
+                 {"SDL_DISKAUDIOFILE", dir / "capture"}};
+    if (clock == Clock::Fast)
+        spawn.env["SDL_DISKAUDIODELAY"] = "1";
+    if (adjust)
+        adjust(spawn);
+    return run_on_drive(spawn, script);
+}
+
+bool read_from_drive(const DriveRun &r)
+{
+    const std::vector<Call> packets = r.named("CDROM_SEND_PACKET");
+    return std::any_of(packets.begin(), packets.end(), [](const Call &c) { return c.arguments.rfind("READ_CD", 0) == 0; });
+}
+
+// The cache's folders and the files in each, its lock files left out.
+std::vector<std::string> cached(const TempDir &dir)
+{
+    std::vector<std::string> found;
+    std::error_code none;
+    for (const auto &disc : fs::directory_iterator(dir / "cache/tbx", none)) {
+        if (disc.path().extension() == ".lock")
+            continue;
+        found.push_back(disc.path().filename().string() + "/");
+        if (disc.is_directory())
+            for (const auto &file : fs::directory_iterator(disc.path()))
+                found.push_back(disc.path().filename().string() + "/" + file.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The folder a disc is kept in, from the first entry of cached().
+std::string folder_of(const TempDir &dir, const std::vector<std::string> &cached)
+{
+    return cached.empty() ? "" : dir / "cache/tbx/" + cached.front().substr(0, cached.front().size() - 1);
+}
+
+bool ends_with(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// What tbx-play said itself: without the warning SDL's disk audio driver gives.
+std::string ours(const std::string &err)
+{
+    std::string kept;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("CRITICAL: ", 0) != 0)
+            kept += line + "\n";
+    return kept;
+}
+
+// Processes that the run started and that are still there: any with its
+// cache in their environment.
+std::vector<std::string> left_running(const TempDir &dir)
+{
+    const std::string mark = "XDG_CACHE_HOME=" + dir / "cache";
+    std::vector<std::string> left;
+    for (const auto &p : fs::directory_iterator("/proc")) {
+        const std::string env = read_file(p.path() / "environ");
+        for (size_t at = 0; at < env.size(); at = env.find('\0', at) + 1) {
+            if (env.compare(at, mark.size() + 1, mark + '\0') == 0)
+                left.push_back(read_file(p.path() / "comm"));
+            if (env.find('\0', at) == std::string::npos)
+                break;
+        }
+    }
+    return left;
+}
+
+// Each tone for nearly its track's whole length, in order; the gaps between them.
+std::vector<double> expect_heard(const std::string &capture, const std::vector<double> &hz, const std::vector<int> &frames)
+{
+    const std::vector<tones::Run> runs = tones::tone_runs(tones::read_capture(capture), hz);
+    SCOPED_TRACE("heard: " + tones::describe(runs, hz));
+    std::vector<double> gaps;
+    double last_end = 0;
+    for (size_t i = 0; i < hz.size(); ++i) {
+        const tones::Run *r = tones::longest(runs, static_cast<int>(i));
+        if (r == nullptr) {
+            ADD_FAILURE() << "tone " << i << " was never heard";
+            return gaps;
+        }
+        const double seconds = frames[i] / 75.0;
+        EXPECT_GE(r->end - r->start, 0.9 * seconds) << "tone " << i;
+        EXPECT_LE(r->end - r->start, seconds + 0.2) << "tone " << i;
+        EXPECT_GE(r->start, last_end) << "tone " << i << " came too early";
+        if (i > 0)
+            gaps.push_back(r->start - last_end);
+        last_end = r->end;
+    }
+    return gaps;
+}
+
+struct Disc {
+    const char *name;
+    const char *script;
+    std::vector<std::string> files; // in the disc's folder
+    int tracks;                     // as tbx counts them
+    std::string plays;              // tbx's lines after the header
+    std::string progress;           // the line a track of the read
+    std::vector<double> hz;         // the audio tracks' tones, in order
+    std::vector<int> frames;        // and their lengths
+};
+
+const Disc kDiscs[] = {
+    {"three_audio_tracks", "tracks 375 375 300\ntones 440 660 990\n",
+     {"toc", "track01.mp3", "track02.mp3", "track03.mp3"}, 3, track(0, "0:5") + track(1, "0:5") + track(2, "0:4"),
+     said::reading_track(1, 3) + said::reading_track(2, 3) + said::reading_track(3, 3), {440, 660, 990},
+     {375, 375, 300}},
+    // Mixed mode: the audio after the data track keeps its number.
+    {"data_track_first", "tracks 300 375 300\ndata 0\ntones 440 660\n",
+     {"toc", "track01.dat", "track02.mp3", "track03.mp3"}, 3, track(0, "0:0") + kWarning + track(1, "0:5") + track(2, "0:4"),
+     said::reading_track(1, 2) + said::reading_track(2, 2), {440, 660}, {375, 300}},
+    // Enhanced CD: the data track after the audio is left out, or
+    // sdl12-compat would refuse to play the last audio track to its end.
+    {"data_track_last", "tracks 375 300 600\ndata 2\ntones 440 660\n", {"toc", "track01.mp3", "track02.mp3"}, 2,
+     track(0, "0:5") + track(1, "0:4"), said::reading_track(1, 2) + said::reading_track(2, 2), {440, 660}, {375, 300}},
+};
+
+class Reads : public ::testing::TestWithParam<Disc> {};
+
+TEST_P(Reads, ThenPlaysFromTheCacheWithoutReadingAgain)
+{
+    const Disc &d = GetParam();
+    const TempDir dir;
+
+    const DriveRun first = tbx_play(dir, d.script, Clock::Fast);
+    const std::vector<std::string> files = cached(dir);
+    const std::string folder = folder_of(dir, files);
+    std::vector<std::string> expected = {files.empty() ? "" : files.front()};
+    for (const std::string &f : d.files)
+        expected.push_back(expected.front() + f);
+    EXPECT_EQ(files, expected);
+
+    const std::string played = output::header(d.tracks, folder) + d.plays;
+    EXPECT_EQ(first.out, played);
+    EXPECT_EQ(ours(first.err), said::reading(kDevice, folder) + d.progress + said::kept(folder));
+    EXPECT_EQ(first.status, 0);
+    EXPECT_TRUE(read_from_drive(first));
+    expect_heard(dir / "capture", d.hz, d.frames);
+
+    const DriveRun again = tbx_play(dir, d.script, Clock::Fast);
+    EXPECT_EQ(again.out, played);
+    EXPECT_EQ(ours(again.err), said::read_before(kDevice, folder));
+    EXPECT_EQ(again.status, 0);
+    EXPECT_FALSE(read_from_drive(again));
+    expect_heard(dir / "capture", d.hz, d.frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, Reads, ::testing::ValuesIn(kDiscs), ByName());
+
+// tbx's lines in output where tbx-play's own come between them.
+std::string tbx_lines(const std::string &out)
+{
+    std::string kept;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("Reading ", 0) != 0 && line.rfind("Read the whole disc", 0) != 0 && line.rfind("CRITICAL: ", 0) != 0)
+            kept += line + "\n";
+    return kept;
+}
+
+struct Pace {
+    const char *name;
+    const char *script;
+    std::vector<int> frames;
+    double least_gap; // between two tracks, in seconds
+};
+
+// Paranoia reads the first track's frames several times, and the rest of
+// the disc with them, ahead, to empty the drive's cache; later tracks about
+// once and a half. So the disc faster than it plays, at 4 times real time;
+// and slower, its second track at 0.3 times: tbx then waits about 6 s for
+// it, where its polls alone leave at most 3.4 s between tracks.
+const Pace kPaces[] = {
+    {"drive_faster_than_the_music", "tracks 225 225 225\ntones 440 660 990\nspeed 4\n", {225, 225, 225}, 0},
+    {"drive_slower_than_the_music", "tracks 75 150\ntones 440 660\nspeed 20 0.3\n", {75, 150}, 4},
+};
+
+class WhileReading : public ::testing::TestWithParam<Pace> {};
+
+TEST_P(WhileReading, EveryTrackIsHeardWholeAndInOrder)
+{
+    const Pace &p = GetParam();
+    const TempDir dir;
+    const DriveRun r = tbx_play(dir, p.script, Clock::Real, [](Spawn &s) { s.err_to_out = true; });
+    const std::string folder = folder_of(dir, cached(dir));
+    std::string plays;
+    for (size_t i = 0; i < p.frames.size(); ++i)
+        plays += track(static_cast<int>(i), "0:" + std::to_string(p.frames[i] / 75));
+    EXPECT_EQ(tbx_lines(r.out), output::header(static_cast<int>(p.frames.size()), folder) + plays);
+    EXPECT_EQ(r.status, 0);
+    // The first track is heard before the read ends.
+    EXPECT_LT(r.out.find(track(0, "0:" + std::to_string(p.frames[0] / 75))), r.out.find(said::kept(folder))) << r.out;
+    std::vector<double> hz = {440, 660, 990};
+    hz.resize(p.frames.size());
+    for (const double gap : expect_heard(dir / "capture", hz, p.frames))
+        EXPECT_GE(gap, p.least_gap) << "the music did not wait for the drive";
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, WhileReading, ::testing::ValuesIn(kPaces), ByName());
+
+const std::string kDisc = "tracks 375 375 375\ntones 440 660 990\n";
+const std::string kDiscLines = track(0, "0:5") + track(1, "0:5") + track(2, "0:5");
+
+struct Damage {
+    const char *name;
+    std::function<void(const std::string &folder)> done;
+};
+
+const Damage kDamages[] = {
+    {"track_missing", [](const std::string &f) { fs::remove(f + "/track02.mp3"); }},
+    {"track_cut_short", [](const std::string &f) { fs::resize_file(f + "/track02.mp3", fs::file_size(f + "/track02.mp3") / 2); }},
+    {"table_of_another_disc", [](const std::string &f) { std::ofstream(f + "/toc") << "1 audio 0 375\n"; }},
+    {"track_emptied", [](const std::string &f) { fs::resize_file(f + "/track03.mp3", 0); }},
+};
+
+class DamagedCache : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedCache, IsReadAgain)
+{
+    const TempDir dir;
+    ASSERT_EQ(tbx_play(dir, kDisc, Clock::Fast).status, 0);
+    const std::vector<std::string> whole = cached(dir);
+    const std::string folder = folder_of(dir, whole);
+    GetParam().done(folder);
+
+    const DriveRun r = tbx_play(dir, kDisc, Clock::Fast);
+    EXPECT_EQ(r.out, output::header(3, folder) + kDiscLines);
+    EXPECT_EQ(ours(r.err).rfind(said::read_again(folder) + said::reading(kDevice, folder), 0), 0U) << r.err;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_from_drive(r));
+    EXPECT_EQ(cached(dir), whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, DamagedCache, ::testing::ValuesIn(kDamages), ByName());
+
+// --- Faults ---
+
+// Nothing of a disc kept, or the whole disc.
+void expect_nothing_left(const TempDir &dir)
+{
+    EXPECT_EQ(cached(dir), std::vector<std::string>{});
+    EXPECT_EQ(left_running(dir), std::vector<std::string>{});
+}
+
+struct Stop {
+    const char *name;
+    int signal;
+    const char *moment;
+};
+
+// When the signal comes: during the read, before tbx starts; while tbx
+// plays and the read goes on; while tbx plays the disc from the cache.
+const char *const kReading = "reading";
+const char *const kPlayingWhileReading = "playing_while_reading";
+const char *const kPlayingFromTheCache = "playing_from_the_cache";
+
+std::vector<Stop> stops()
+{
+    std::vector<Stop> all;
+    for (const auto &[name, signal] : {std::pair{"sigint", SIGINT}, {"sigterm", SIGTERM}, {"sighup", SIGHUP}})
+        for (const char *moment : {kReading, kPlayingWhileReading, kPlayingFromTheCache})
+            all.push_back({name, signal, moment});
+    return all;
+}
+
+class Stopped : public ::testing::TestWithParam<Stop> {};
+
+TEST_P(Stopped, WithinASecondEverythingHasEndedAndNothingHalfReadIsKept)
+{
+    const Stop &s = GetParam();
+    const TempDir dir;
+    const bool from_cache = s.moment == kPlayingFromTheCache;
+    if (from_cache) {
+        ASSERT_EQ(tbx_play(dir, kDisc, Clock::Fast).status, 0);
+    }
+    const std::vector<std::string> before = cached(dir);
+    const std::string once = s.moment == kReading ? "Reading the disc" : "Playing Track [ 0 ]";
+    const DriveRun r = tbx_play(dir, kDisc + "speed 8\n", Clock::Real, [&](Spawn &spawn) {
+        spawn.signal = Spawn::Signal{s.signal, once};
+    });
+    EXPECT_EQ(r.status, 128 + s.signal);
+    EXPECT_GE(r.signal_to_exit_ms, 0);
+    EXPECT_LE(r.signal_to_exit_ms, 1000);
+    EXPECT_TRUE(ends_with(ours(r.err), from_cache ? said::kStopped : said::kStoppedReading)) << r.err;
+    EXPECT_EQ(cached(dir), before);
+    EXPECT_EQ(left_running(dir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, Stopped, ::testing::ValuesIn(stops()),
+                         [](const ::testing::TestParamInfo<Stop> &i) {
+                             return std::string(i.param.name) + "_" + i.param.moment;
+                         });
+
+// Where the disc in the emulated drive would be kept: a fresh folder of
+// the cache, on a file system of kilobytes (a mount of its own, in a mount
+// namespace of its own; a user namespace too where the tests are not root).
+void on_a_small_disk(Spawn &s, int kilobytes)
+{
+    const std::string cache = s.env.at("XDG_CACHE_HOME").value();
+    fs::create_directories(cache);
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--mount"};
+    if (geteuid() != 0)
+        argv.push_back("--map-root-user");
+    argv.insert(argv.end(), {"/bin/sh", "-c",
+                             "mount -t tmpfs -o size=" + std::to_string(kilobytes) +
+                                 "k tmpfs \"$XDG_CACHE_HOME\" && \"$0\"; status=$?; find \"$XDG_CACHE_HOME\" -name "
+                                 "'*.mp3' >\"$XDG_CACHE_HOME/../left\"; exit $status",
+                             s.argv[0]});
+    s.argv = argv;
+}
+
+struct Fault {
+    const char *name;
+    std::string script;
+    std::function<void(Spawn &, const TempDir &)> adjust;
+    int status;
+    std::function<std::string(const TempDir &)> err; // all that tbx-play says, or its last line
+    std::optional<std::string> out; // what tbx said, "tbx" where it played; not looked at where it may have
+};
+
+// A frame paranoia cannot read takes it over a second of retries, on this
+// drive that answers at once; the eject and the full disk may come before
+// tbx has started.
+const Fault kFaults[] = {
+    {"unreadable_frame_before_tbx_plays", kDisc + "unreadable 300\n", nullptr, 1,
+     [](const TempDir &) { return said::unreadable(1, kDevice); }, ""},
+    {"unreadable_frame_while_tbx_plays", kDisc + "unreadable 1100\n", nullptr, 1,
+     [](const TempDir &) { return said::unreadable(3, kDevice); }, "tbx"},
+    {"disc_ejected_mid_read", kDisc + "eject after CDROM_SEND_PACKET 100\n", nullptr, 1,
+     [](const TempDir &) { return said::unreadable(2, kDevice); }, std::nullopt},
+    // Room for the stand-ins and the first track, not for the second.
+    {"cache_disk_full", kDisc, [](Spawn &s, const TempDir &) { on_a_small_disk(s, 200); }, 1,
+     [](const TempDir &dir) { return said::disk_full(dir / "cache/tbx"); }, std::nullopt},
+    {"no_permission_to_read_the_drive", "no permission\n", nullptr, 1,
+     [](const TempDir &) { return said::no_permission(kDevice); }, ""},
+    {"no_disc", "tray empty\n", nullptr, 255, [](const TempDir &) { return ""; }, output::kNoDisc},
+    // The drive's own output, on classic SDL, as tbx alone plays such a disc.
+    {"no_audio_track", "tracks 300 300\ndata 0\ndata 1\n",
+     [](Spawn &s, const TempDir &) { s.env["TBX_CLASSIC_SDL"] = CLASSIC_SDL_DIR; }, 0,
+     [](const TempDir &) { return said::no_audio(kDevice); },
+     output::header(2, kDevice) + track(0, "0:4") + kWarning + track(1, "0:4") + kWarning},
+    {"sdl12_compat_not_installed", kDisc,
+     [](Spawn &s, const TempDir &dir) { s.env["TBX_COMPAT_SDL"] = dir / "nowhere"; }, 1,
+     [](const TempDir &dir) { return said::no_compat(dir / "nowhere"); }, ""},
+};
+
+class Faults : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(Faults, AreNamedAndLeaveNothing)
+{
+    const Fault &f = GetParam();
+    const TempDir dir;
+    const DriveRun r = tbx_play(dir, f.script, Clock::Fast, [&](Spawn &s) {
+        if (f.adjust)
+            f.adjust(s, dir);
+    });
+    EXPECT_EQ(r.status, f.status);
+    // A fault is said last; where there is none, tbx-play says only what it plays.
+    if (f.status == 1) {
+        EXPECT_TRUE(ends_with(ours(r.err), f.err(dir))) << r.err;
+    } else {
+        EXPECT_EQ(ours(r.err), f.err(dir));
+    }
+    if (f.out == "tbx") {
+        EXPECT_EQ(r.out.rfind("Tonbox", 0), 0U) << "tbx did not play";
+    } else if (f.out) {
+        EXPECT_EQ(r.out, *f.out);
+    }
+    expect_nothing_left(dir);
+    if (fs::exists(dir / "left")) {
+        EXPECT_EQ(read_file(dir / "left"), "") << "the small disk's tracks";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, Faults, ::testing::ValuesIn(kFaults), ByName());
+
+TEST(TbxPlay, WhatAKilledRunLeavesTheNextRunRemoves)
+{
+    const TempDir dir;
+    const DriveRun killed = tbx_play(dir, kDisc + "speed 8\n", Clock::Fast, [](Spawn &s) {
+        s.signal = Spawn::Signal{SIGKILL, "Playing Track [ 0 ]"};
+    });
+    EXPECT_EQ(killed.status, 1000 + SIGKILL);
+    EXPECT_GT(cached(dir).size(), 1U) << "a half-read disc, in a folder aside and linked from its place";
+    // tbx goes with it.
+    for (int waited = 0; !left_running(dir).empty() && waited < 100; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(left_running(dir), std::vector<std::string>{});
+
+    const DriveRun next = tbx_play(dir, kDisc, Clock::Fast);
+    const std::vector<std::string> files = cached(dir);
+    EXPECT_EQ(files.size(), 5U) << "the disc's folder, its table and three tracks";
+    EXPECT_EQ(next.out, output::header(3, folder_of(dir, files)) + kDiscLines);
+    EXPECT_EQ(next.status, 0);
+}
+
+TEST(TbxPlay, TwoRunsAtOnceReadTheDiscOnce)
+{
+    const TempDir dir;
+    DriveRun first;
+    std::thread reading([&] { first = tbx_play(dir, kDisc + "speed 8\n", Clock::Fast); });
+    // The second comes while the first reads.
+    for (int waited = 0; cached(dir).empty() && waited < 500; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const DriveRun second = tbx_play(dir, kDisc, Clock::Fast);
+    reading.join();
+
+    const std::string folder = folder_of(dir, cached(dir));
+    EXPECT_EQ(first.out, output::header(3, folder) + kDiscLines);
+    EXPECT_EQ(second.out, output::header(3, folder) + kDiscLines);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_TRUE(read_from_drive(first));
+    EXPECT_FALSE(read_from_drive(second));
+    EXPECT_EQ(ours(second.err), said::waiting(kDevice) + said::read_before(kDevice, folder));
+}
+
+// A terminal as far as tbx-play uses one: text, carriage returns, new
+// lines, and erasing to the end of the line.
+struct Screen {
+    std::vector<std::string> rows = {""};
+    size_t column = 0;
+
+    void put(const std::string &text, const std::function<void(const Screen &)> &after_each = nullptr)
+    {
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            if (c == '\r') {
+                column = 0;
+            } else if (c == '\n') {
+                rows.emplace_back();
+                column = 0;
+            } else if (c == '\033' && text.compare(i, 3, "\033[K") == 0) {
+                rows.back().resize(std::min(rows.back().size(), column));
+                i += 2;
+            } else {
+                std::string &row = rows.back();
+                row.resize(std::max(row.size(), column + 1), ' ');
+                row[column++] = c;
+            }
+            if (after_each)
+                after_each(*this);
+        }
+    }
+};
+
+TEST(TbxPlay, OnATerminalTheProgressStaysBelowTbxsLines)
+{
+    const TempDir dir;
+    const DriveRun r = tbx_play(dir, kDisc + "speed 8\n", Clock::Fast, [](Spawn &s) { s.terminal = true; });
+    EXPECT_EQ(r.status, 0);
+    const std::string folder = folder_of(dir, cached(dir));
+
+    // While tbx plays the first track, the read's progress is the last line.
+    bool progress_below_tbx = false;
+    Screen screen;
+    screen.put(r.out, [&](const Screen &s) {
+        const std::string &last = s.rows.back();
+        progress_below_tbx = progress_below_tbx ||
+                             (s.rows.size() > 1 && s.rows[s.rows.size() - 2] + "\n" == track(0, "0:5") &&
+                              last.rfind("Reading track 2 of 3: ", 0) == 0 && last.find("% of the disc") != std::string::npos);
+    });
+    EXPECT_TRUE(progress_below_tbx) << r.out;
+
+    // In the end, every line whole and in order, and the progress gone;
+    // tbx's last line and the end of the read come in either order.
+    std::string shown;
+    for (const std::string &row : screen.rows)
+        if (row.rfind("CRITICAL: ", 0) != 0 && row + "\n" != said::kept(folder))
+            shown += row + "\n";
+    EXPECT_EQ(shown, said::reading(kDevice, folder) + output::header(3, folder) + kDiscLines + "\n") << r.out;
+    EXPECT_NE(r.out.find(said::kept(folder).substr(0, 20)), std::string::npos);
+}
+
+} // namespace
