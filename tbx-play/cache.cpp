@@ -26,8 +26,8 @@ const char *const kAside = ".part.";
 
 std::string home()
 {
-    if (const char *home = std::getenv("HOME"); home != nullptr && *home == '/')
-        return home;
+    if (const char *set = std::getenv("HOME"); set != nullptr && *set == '/')
+        return set;
     const passwd *user = getpwuid(getuid());
     return user != nullptr ? user->pw_dir : "/";
 }
@@ -45,7 +45,7 @@ std::string read_text(const std::string &path)
 std::string root(std::string &error)
 {
     const char *xdg = std::getenv("XDG_CACHE_HOME");
-    const std::string root = (xdg != nullptr && *xdg == '/' ? std::string(xdg) : home() + "/.cache") + "/tbx";
+    std::string root = (xdg != nullptr && *xdg == '/' ? std::string(xdg) : home() + "/.cache") + "/tbx";
     std::error_code made;
     fs::create_directories(root, made);
     if (made) {
@@ -135,15 +135,15 @@ void sweep(const std::string &root)
 
 std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std::string &error)
 {
-    std::string folder = place.folder() + kAside + "XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) {
-        error = write_failure(place.root(), folder, errno);
+    std::string path = place.folder() + kAside + "XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
+        error = write_failure(place.root(), path, errno);
         return nullptr;
     }
-    std::unique_ptr<Aside> aside(new Aside(place, folder));
+    std::unique_ptr<Aside> aside(new Aside(place, path));
     const std::vector<disc::Track> played = toc.played();
     for (size_t i = 0; i < played.size(); ++i) {
-        const std::string file = track_file(folder, i, played[i].audio);
+        const std::string file = track_file(path, i, played[i].audio);
         const bool made = played[i].audio ? mp3::write_stand_in(file, mp3::frames_for(played[i].frames))
                                           : std::ofstream(file).good();
         if (!made) {
@@ -152,7 +152,7 @@ std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std
         }
     }
     // Relative, so that the cache can move.
-    if (symlink(fs::path(folder).filename().c_str(), place.folder().c_str()) != 0) {
+    if (symlink(fs::path(path).filename().c_str(), place.folder().c_str()) != 0) {
         error = write_failure(place.root(), place.folder(), errno);
         return nullptr;
     }

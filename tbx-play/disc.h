@@ -19,7 +19,7 @@ std::optional<std::string> find_drive();
 struct Track {
     int number;  // from 1, as on the disc
     bool audio;
-    long start;  // sector
+    lsn_t start; // sector
     long frames; // its length, in sectors of 1/75 s
 };
 

@@ -50,14 +50,14 @@ void Progress::clear()
     line_.clear();
 }
 
-void Progress::say(const std::string &line)
+void Progress::say(const std::string &line) const
 {
     erase();
     put(STDERR_FILENO, line + "\n");
     draw();
 }
 
-bool Progress::pass_on(const std::string &text, int fd)
+bool Progress::pass_on(const std::string &text, int fd) const
 {
     // The progress line is on the terminal standard error goes to.
     const bool below = fd == STDERR_FILENO || same_;
@@ -76,13 +76,13 @@ bool Progress::pass_on(const std::string &text, int fd)
     return written;
 }
 
-void Progress::erase()
+void Progress::erase() const
 {
     if (live_ && !line_.empty())
         put(STDERR_FILENO, "\r\033[K");
 }
 
-void Progress::draw()
+void Progress::draw() const
 {
     if (live_ && !line_.empty())
         put(STDERR_FILENO, "\r" + line_ + "\033[K");

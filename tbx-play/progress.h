@@ -18,14 +18,14 @@ public:
     // The read has ended: the progress line goes.
     void clear();
     // A line of our own.
-    void say(const std::string &line);
+    void say(const std::string &line) const;
     // tbx's output, passed on to fd (ours of the same name); false once it
     // is gone.
-    bool pass_on(const std::string &text, int fd = 1);
+    bool pass_on(const std::string &text, int fd = 1) const;
 
 private:
-    void erase();
-    void draw();
+    void erase() const;
+    void draw() const;
 
     bool live_;       // standard error is a terminal
     bool same_;       // and standard output goes to it too

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -52,12 +53,12 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             reader->stop();
         progress_.clear();
         if (!message.empty())
-            progress_.say("tbx-play: " + message +
-                          (reading ? kNothingKept : "."));
+            progress_.say("tbx-play: " + message + (reading ? kNothingKept : "."));
         return status;
     };
     // tbx's lines, passed on as they come; after a track's line, tbx waits
-    // for the next track to be whole.
+    // for the next track to be whole. Its next line comes no sooner than
+    // its 100 ms settle after this one: time enough to hold it first.
     const auto pass_on = [&]() {
         std::string text = partial + tbx->take();
         const size_t cut = text.rfind('\n') + 1;
@@ -102,9 +103,8 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
                 if (!out)
                     return end(128 + SIGPIPE, "standard output was closed; stopped");
                 // Ctrl-C and a closed terminal reach tbx too, maybe first.
-                for (const int s : {SIGINT, SIGTERM, SIGHUP})
-                    if (status == 128 + s)
-                        return end(status, "stopped");
+                if (status == 128 + SIGINT || status == 128 + SIGTERM || status == 128 + SIGHUP)
+                    return end(status, "stopped");
                 return end(status, reading ? "tbx ended before the disc was read" : "");
             }
         }
@@ -118,7 +118,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
                 int k = 0;
                 for (size_t i = 0; i <= e.track; ++i)
                     k += played[i].audio ? 1 : 0;
-                progress_.reading(k, audio_tracks, static_cast<int>(100 * e.frames / audio_frames));
+                progress_.reading(k, audio_tracks, static_cast<int>(100 * e.frames / std::max(audio_frames, 1L)));
                 break;
             }
             case Reader::Event::Whole:

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -36,16 +37,14 @@ std::vector<std::string> environment(const std::vector<std::pair<std::string, st
             env.push_back(entry);
     }
     for (const auto &[name, value] : set)
-        env.push_back(name + "=" + value);
+        env.push_back(std::string(name).append("=").append(value));
     return env;
 }
 
 std::vector<char *> pointers(std::vector<std::string> &strings)
 {
-    std::vector<char *> p;
-    for (std::string &s : strings)
-        p.push_back(s.data());
-    p.push_back(nullptr);
+    std::vector<char *> p(strings.size() + 1, nullptr);
+    std::transform(strings.begin(), strings.end(), p.begin(), [](std::string &s) { return s.data(); });
     return p;
 }
 
@@ -63,7 +62,7 @@ Runtimes Runtimes::find()
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string beside = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
-    beside = beside.substr(0, beside.rfind('/') + 1) + "tbx";
+    beside.replace(beside.rfind('/') + 1, std::string::npos, "tbx");
     r.tbx = from_environment("TBX", access(beside.c_str(), X_OK) == 0 ? beside : "tbx");
     r.compat = from_environment("TBX_COMPAT_SDL", TBX_PLAY_COMPAT_SDL);
     r.classic = from_environment("TBX_CLASSIC_SDL", "");
