@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -82,8 +84,11 @@ Exit run_process(const Spawn &spawn)
     int terminal = -1, terminal_side = -1;
     if (spawn.terminal) {
         winsize size = {24, 100, 0, 0};
-        if (openpty(&terminal, &terminal_side, nullptr, nullptr, &size) != 0)
-            std::abort();
+        if (openpty(&terminal, &terminal_side, nullptr, nullptr, &size) != 0) {
+            Exit none;
+            none.err = std::string("no terminal to run on: ") + std::strerror(errno);
+            return none;
+        }
         fcntl(terminal, F_SETFL, O_NONBLOCK);
     }
     const long takes = spawn.pipe_reader_takes.value_or(0);

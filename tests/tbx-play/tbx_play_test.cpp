@@ -500,7 +500,7 @@ TEST(TbxPlay, OnATerminalTheProgressStaysBelowTbxsLines)
 {
     const TempDir dir;
     const DriveRun r = tbx_play(dir, kDisc + "speed 8\n", Clock::Fast, [](Spawn &s) { s.terminal = true; });
-    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.status, 0) << r.err;
     const std::string folder = folder_of(dir, cached(dir));
 
     // While tbx plays the first track, the read's progress is the last line.
