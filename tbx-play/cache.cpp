@@ -92,7 +92,7 @@ bool Place::clear() const
 }
 
 Place::Lock::Lock(const Place &place)
-    : fd_(open((place.folder() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+    : fd_(open((place.folder() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), error_(fd_ < 0 ? errno : 0)
 {
 }
 

@@ -47,9 +47,12 @@ public:
         // False while another run holds it.
         bool take();
         void release();
+        // Why its file could not be opened, 0 if it could.
+        int error() const { return error_; }
 
     private:
         int fd_;
+        int error_;
         bool held_ = false;
     };
 

@@ -64,6 +64,8 @@ int play(const Signals &signals)
     cache::sweep(root);
     const cache::Place place(root, id);
     cache::Place::Lock lock(place);
+    if (lock.error() != 0)
+        return fail(cache::write_failure(root, place.folder() + ".lock", lock.error()) + ".");
     if (!lock.take()) {
         progress.say("tbx-play: another tbx-play is reading the disc in " + *path + "; waiting for it.");
         while (!lock.take()) {
@@ -76,6 +78,7 @@ int play(const Signals &signals)
     Session session(runtimes, signals, progress, drive, place);
     if (place.whole(drive.toc())) {
         lock.release();
+        drive.close();
         progress.say("Playing the disc in " + *path + ", read before, from " + place.folder() + ".");
         return session.play();
     }
