@@ -12,7 +12,7 @@
 
 namespace {
 
-const std::string kDevice = "/dev/tbx-cd";
+const std::string &kDevice = kDiscDrive;
 
 struct Case {
     const char *name;
@@ -43,13 +43,7 @@ TEST_P(Play, HandsTheDiscOver)
     Spawn spawn;
     spawn.argv = {PLAY};
     spawn.argv.insert(spawn.argv.end(), c.args.begin(), c.args.end());
-    spawn.env = {{"TBX", TBX},
-                 {"LD_PRELOAD", IOCTL_DRIVE},
-                 {"SDL_CDROM", kDevice},
-                 {"XDG_CACHE_HOME", dir / "cache"},
-                 {"SDL_AUDIODRIVER", "disk"},
-                 {"SDL_DISKAUDIOFILE", dir / "capture"},
-                 {"SDL_DISKAUDIODELAY", "1"}};
+    spawn.env = reading_a_disc(IOCTL_DRIVE, TBX, dir, false);
     const DriveRun r = run_on_drive(spawn, c.script);
     if (!c.out.empty() && c.out.back() == '\n')
         EXPECT_EQ(r.out, c.out);
@@ -57,10 +51,7 @@ TEST_P(Play, HandsTheDiscOver)
         EXPECT_EQ(r.out.rfind(c.out, 0), 0U) << r.out;
     EXPECT_EQ(r.err.rfind(c.err, 0), 0U) << r.err;
     EXPECT_EQ(r.status, c.status);
-    bool read = false;
-    for (const Call &p : r.named("CDROM_SEND_PACKET"))
-        read = read || p.arguments.rfind("READ_CD", 0) == 0;
-    EXPECT_EQ(read, c.read);
+    EXPECT_EQ(r.read_audio(), c.read);
     EXPECT_EQ(r.plays(), c.plays);
 }
 

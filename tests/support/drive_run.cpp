@@ -50,6 +50,27 @@ std::vector<std::string> DriveRun::timed() const
     return found;
 }
 
+bool DriveRun::read_audio() const
+{
+    for (const Call &c : named("CDROM_SEND_PACKET"))
+        if (c.arguments.rfind("READ_CD", 0) == 0)
+            return true;
+    return false;
+}
+
+Env reading_a_disc(const std::string &ioctl_drive, const std::string &tbx, const TempDir &dir, bool real_time)
+{
+    Env env = {{"TBX", tbx},
+               {"LD_PRELOAD", ioctl_drive},
+               {"SDL_CDROM", kDiscDrive},
+               {"XDG_CACHE_HOME", dir / "cache"},
+               {"SDL_AUDIODRIVER", "disk"},
+               {"SDL_DISKAUDIOFILE", dir / "capture"}};
+    if (!real_time)
+        env["SDL_DISKAUDIODELAY"] = "1";
+    return env;
+}
+
 DriveRun run_on_drive(Spawn spawn, const std::string &script)
 {
     const TempDir dir;

@@ -36,11 +36,20 @@ struct DriveRun : Exit {
     std::vector<std::string> plays() const;
     // Every call's Call::timed().
     std::vector<std::string> timed() const;
+    // Whether audio was read from the drive (a READ CD packet).
+    bool read_audio() const;
 };
 
 // Runs spawn with the drive told script; the drive comes with the program
 // (the scripted drive) or with spawn.env (LD_PRELOAD, the ioctl drive).
 DriveRun run_on_drive(Spawn spawn, const std::string &script);
+
+// Where scripts/play and tbx-play read a disc: the ioctl drive (the module
+// ioctl_drive) at kDiscDrive, tbx the tbx to play it, the cache under dir,
+// what SDL's disk audio driver records in dir/capture, as fast as it goes
+// or in real time.
+inline const std::string kDiscDrive = "/dev/tbx-cd";
+Env reading_a_disc(const std::string &ioctl_drive, const std::string &tbx, const TempDir &dir, bool real_time);
 
 // The disc most scenarios play, and the lines tbx announces its tracks with.
 inline const std::string kThreeTracks = "tracks 450 75 300\n";

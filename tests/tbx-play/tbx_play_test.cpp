@@ -28,7 +28,7 @@ namespace said = output::companion;
 using output::kWarning;
 using output::track;
 
-const std::string kDevice = "/dev/tbx-cd";
+const std::string &kDevice = kDiscDrive;
 
 // SDL's disk audio as fast as it will go, or in real time as a sound card plays.
 enum class Clock { Fast, Real };
@@ -41,23 +41,10 @@ DriveRun tbx_play(const TempDir &dir, const std::string &script, Clock clock,
     fs::remove(dir / "capture");
     Spawn spawn;
     spawn.argv = {TBX_PLAY};
-    spawn.env = {{"TBX", TBX},
-                 {"LD_PRELOAD", IOCTL_DRIVE},
-                 {"SDL_CDROM", kDevice},
-                 {"XDG_CACHE_HOME", dir / "cache"},
-                 {"SDL_AUDIODRIVER", "disk"},
-                 {"SDL_DISKAUDIOFILE", dir / "capture"}};
-    if (clock == Clock::Fast)
-        spawn.env["SDL_DISKAUDIODELAY"] = "1";
+    spawn.env = reading_a_disc(IOCTL_DRIVE, TBX, dir, clock == Clock::Real);
     if (adjust)
         adjust(spawn);
     return run_on_drive(spawn, script);
-}
-
-bool read_from_drive(const DriveRun &r)
-{
-    const std::vector<Call> packets = r.named("CDROM_SEND_PACKET");
-    return std::any_of(packets.begin(), packets.end(), [](const Call &c) { return c.arguments.rfind("READ_CD", 0) == 0; });
 }
 
 // The cache's folders and the files in each, its lock files left out.
@@ -186,14 +173,14 @@ TEST_P(Reads, ThenPlaysFromTheCacheWithoutReadingAgain)
     EXPECT_EQ(first.out, played);
     EXPECT_EQ(ours(first.err), said::reading(kDevice, folder) + d.progress + said::kept(folder));
     EXPECT_EQ(first.status, 0);
-    EXPECT_TRUE(read_from_drive(first));
+    EXPECT_TRUE(first.read_audio());
     expect_heard(dir / "capture", d.hz, d.frames);
 
     const DriveRun again = tbx_play(dir, d.script, Clock::Fast);
     EXPECT_EQ(again.out, played);
     EXPECT_EQ(ours(again.err), said::read_before(kDevice, folder));
     EXPECT_EQ(again.status, 0);
-    EXPECT_FALSE(read_from_drive(again));
+    EXPECT_FALSE(again.read_audio());
     expect_heard(dir / "capture", d.hz, d.frames);
 }
 
@@ -279,7 +266,7 @@ TEST_P(DamagedCache, IsReadAgain)
     EXPECT_EQ(r.out, output::header(3, folder) + kDiscLines);
     EXPECT_EQ(ours(r.err).rfind(said::read_again(folder) + said::reading(kDevice, folder), 0), 0U) << r.err;
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(read_from_drive(r));
+    EXPECT_TRUE(r.read_audio());
     EXPECT_EQ(cached(dir), whole);
 }
 
@@ -462,8 +449,8 @@ TEST(TbxPlay, TwoRunsAtOnceReadTheDiscOnce)
     EXPECT_EQ(second.out, output::header(3, folder) + kDiscLines);
     EXPECT_EQ(first.status, 0);
     EXPECT_EQ(second.status, 0);
-    EXPECT_TRUE(read_from_drive(first));
-    EXPECT_FALSE(read_from_drive(second));
+    EXPECT_TRUE(first.read_audio());
+    EXPECT_FALSE(second.read_audio());
     EXPECT_EQ(ours(second.err), said::waiting(kDevice) + said::read_before(kDevice, folder));
 }
 
