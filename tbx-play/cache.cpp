@@ -144,7 +144,7 @@ std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std
     const std::vector<disc::Track> played = toc.played();
     for (size_t i = 0; i < played.size(); ++i) {
         const std::string file = track_file(path, i, played[i].audio);
-        const bool made = played[i].audio ? mp3::write_stand_in(file, mp3::frames_for(played[i].frames))
+        const bool made = played[i].audio ? mp3::write_stand_in(file, played[i].frames)
                                           : std::ofstream(file).good();
         if (!made) {
             error = write_failure(place.root(), file, errno);

@@ -3,12 +3,16 @@
 
 // The tracks as sdl12-compat's emulated drive reads them: MP3 files whose
 // length it takes from their number of MPEG frames, counting every frame
-// and nothing else. Each track is encoded as lame -V2 encodes it, so a track
-// of a given length always comes out as the same number of frames; a
-// stand-in of that many silent frames holds its place, at that length,
-// until it is read.
+// (up to 1.2.68), or from the Info tag in the first frame, which gives the
+// frames, the encoder's delay and its padding (from 1.2.74). Each track is
+// encoded as lame -V2 encodes it, so a track of a given length always comes
+// out as the same number of frames with the same delay and padding; a
+// stand-in of that many silent frames, behind a tag that says the same,
+// holds its place, at that length on either, until it is read. A track
+// being written opens with that tag too, so that it plays as it is written.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <lame/lame.h>
 
@@ -21,21 +25,27 @@ long frames_for(long cd_frames);
 // The frames of a whole MP3 file, or -1 where one is broken or cut short.
 long count_frames(const std::string &path);
 
-// Writes frames silent frames to path; false with errno set if it cannot.
-bool write_stand_in(const std::string &path, long frames);
+// Writes the stand-in of a track of cd_frames to path; false with errno
+// set if it cannot.
+bool write_stand_in(const std::string &path, long cd_frames);
 
-// One track, encoded as it is read: 16-bit stereo samples in, an MP3 file
-// out. Every call is false, with errno set, once a write has failed.
+// One track of cd_frames, encoded as it is read: 16-bit stereo samples in,
+// an MP3 file out, which opens with its tag from the first byte written.
+// Every call is false, with errno set, once a write has failed.
 class Encoder {
 public:
-    explicit Encoder(const std::string &path);
+    Encoder(const std::string &path, long cd_frames);
     ~Encoder();
     Encoder(const Encoder &) = delete;
     Encoder &operator=(const Encoder &) = delete;
 
     // One CD frame: 588 stereo samples.
     bool add(const short *samples);
-    // The last frames and the Info frame at the head; the file is whole.
+    // What is encoded so far, out of our buffers and into the file, for
+    // another process to read; the bytes the file holds, -1 with errno set
+    // once a write has failed.
+    long flush();
+    // The last frames and lame's own tag over ours; the file is whole.
     bool finish();
 
 private:
@@ -43,6 +53,10 @@ private:
 
     lame_global_flags *lame_;
     std::FILE *file_;
+    long cd_frames_;
+    long written_ = 0;
+    std::vector<unsigned char> head_; // lame's first frame, gathered until it is whole
+    bool head_out_ = false;
     int error_ = 0;
 };
 

@@ -85,7 +85,7 @@ bool Reader::read_track(cdrom_paranoia_t *paranoia, size_t i, long &frames_read)
     const std::string part = file + ".part";
     Event failed{Event::WriteFailed, i, frames_read, 0};
     {
-        mp3::Encoder encoder(part);
+        mp3::Encoder encoder(part, played_[i].frames);
         cdio_paranoia_seek(paranoia, played_[i].start, SEEK_SET);
         tell({Event::Progress, i, frames_read, 0});
         for (long f = 0; f < played_[i].frames; ++f) {
