@@ -69,6 +69,8 @@ std::string track_file(const std::string &folder, size_t i, bool audio)
     return folder + name;
 }
 
+std::string being_read(const std::string &folder, size_t i) { return track_file(folder, i, true) + ".part"; }
+
 bool Place::whole(const disc::Toc &toc) const
 {
     struct stat st;
@@ -158,6 +160,11 @@ std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std
     }
     aside->linked_ = true;
     return aside;
+}
+
+bool Aside::put(size_t i) const
+{
+    return rename(being_read(folder_, i).c_str(), track_file(folder_, i, true).c_str()) == 0;
 }
 
 Aside::~Aside()

@@ -23,6 +23,9 @@ std::string write_failure(const std::string &root, const std::string &path, int 
 
 // Track i's file (from 0, as tbx counts tracks) in a disc's folder.
 std::string track_file(const std::string &folder, size_t i, bool audio);
+// Where audio track i is written as it is read, until it takes its
+// stand-in's place.
+std::string being_read(const std::string &folder, size_t i);
 
 // A disc's place in the cache.
 class Place {
@@ -78,6 +81,9 @@ public:
     Aside &operator=(const Aside &) = delete;
 
     const std::string &folder() const { return folder_; }
+    // Puts audio track i, as far as it is read, in its stand-in's place;
+    // false with errno set if it cannot.
+    bool put(size_t i) const;
     // Writes the table beside the tracks and moves the folder into its
     // place; false with error set if it cannot.
     bool keep(const disc::Toc &toc, std::string &error);

@@ -91,7 +91,7 @@ int play(const Signals &signals)
     if (drive.cdda() == nullptr)
         return fail("cannot read the disc in " + *path + ": " + drive.error() + ".");
     progress.say("Reading the disc in " + *path + " into " + place.folder() +
-                 "; it plays as soon as its first track is read.");
+                 "; it plays while it is read.");
     const std::unique_ptr<cache::Aside> aside = cache::Aside::make(place, drive.toc(), error);
     if (!aside)
         return fail(error + kNothingKept);

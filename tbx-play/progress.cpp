@@ -3,7 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace {
+
+// Why the music waits, in words.
+std::string why(Pacing::Wait wait)
+{
+    return wait == Pacing::Wait::Retries ? "the drive reads a damaged stretch again"
+                                         : "the drive reads slower than real time";
+}
 
 void put(int fd, const std::string &text)
 {
@@ -28,16 +37,26 @@ Progress::Progress()
 {
 }
 
-void Progress::reading(int k, int n, int percent)
+void Progress::reading(int k, int n, const Pacing::Figures &f)
 {
+    const std::string track = "track " + std::to_string(k) + " of " + std::to_string(n);
     if (!live_) {
         if (k != track_)
-            put(STDERR_FILENO, "Reading track " + std::to_string(k) + " of " + std::to_string(n) + "\n");
+            put(STDERR_FILENO, "Reading " + track + "\n");
+        if (f.wait != Pacing::Wait::None && wait_ == Pacing::Wait::None)
+            put(STDERR_FILENO, "The music waits for the read: " + why(f.wait) + ".\n");
         track_ = k;
+        wait_ = f.wait;
         return;
     }
-    const std::string line = "Reading track " + std::to_string(k) + " of " + std::to_string(n) + ": " +
-                             std::to_string(percent) + "% of the disc";
+    char figures[64] = "";
+    if (f.speed > 0)
+        std::snprintf(figures, sizeof figures, " at %.1fx real time", f.speed);
+    std::string line = "Reading " + track + ": " + std::to_string(f.percent) + "% of the disc" + figures;
+    if (f.wait != Pacing::Wait::None)
+        line += "; the music waits: " + why(f.wait);
+    else
+        line += ", " + std::to_string(static_cast<long>(f.ahead)) + " s ahead of the music";
     if (line != line_) {
         line_ = line;
         draw();

@@ -3,8 +3,12 @@
 
 // What tbx-play tells the user, on standard error, around tbx's own lines
 // on standard output. On a terminal the read's progress is one line kept
-// below tbx's lines, redrawn as it moves; elsewhere, a line per track.
+// below tbx's lines, redrawn as it moves: how much of the disc is read, how
+// fast, how far ahead of the music, and why the music waits when it does;
+// elsewhere, a line per track and a line per wait.
 #include <string>
+
+#include "pacing.h"
 
 class Progress {
 public:
@@ -13,8 +17,8 @@ public:
     Progress(const Progress &) = delete;
     Progress &operator=(const Progress &) = delete;
 
-    // The read is at audio track k of n, and at percent of the disc's audio.
-    void reading(int k, int n, int percent);
+    // The read is at audio track k of n; the figures of it.
+    void reading(int k, int n, const Pacing::Figures &figures);
     // The read has ended: the progress line goes.
     void clear();
     // A line of our own.
@@ -31,6 +35,7 @@ private:
     bool same_;       // and standard output goes to it too
     std::string line_; // the progress line, "" when none
     int track_ = 0;
+    Pacing::Wait wait_ = Pacing::Wait::None;
 };
 
 #endif

@@ -14,18 +14,52 @@
 namespace {
 
 // What paranoia's callback, which takes no argument of ours, saw while the
-// frame was read.
+// frame was read, and where it tells of retries.
 thread_local bool frame_lost = false;
-
-void seen(long, paranoia_cb_mode_t mode)
-{
-    // A skip is paranoia giving up on a frame after its retries.
-    if (mode == PARANOIA_CB_SKIP)
-        frame_lost = true;
-}
+thread_local int told_to = -1;
 
 // cd-paranoia's own limit on reading a frame again.
 constexpr int kRetries = 20;
+// Paranoia reads as far as the drive's cache may reach before it reads a
+// stretch again to verify it, and gives nothing back before: its default,
+// 1200 sectors (16 s of audio, 2.8 MB), held back the first sound 8 s at 4x.
+// 450 sectors (6 s, 1 MB) is more than most drives cache of audio.
+constexpr int kCacheSectors = 450;
+// Frames between two reports of how far a track is read, a third of a second.
+constexpr long kReportEvery = 25;
+
+void tell_on(int fd, const Reader::Event &e)
+{
+    // Smaller than PIPE_BUF, so written whole.
+    [[maybe_unused]] const ssize_t written = write(fd, &e, sizeof e);
+}
+
+void seen(long, paranoia_cb_mode_t mode)
+{
+    switch (mode) {
+    // A skip is paranoia giving up on a frame after its retries.
+    case PARANOIA_CB_SKIP:
+        frame_lost = true;
+        break;
+    // A frame read again: a damaged stretch, which holds the read up.
+    case PARANOIA_CB_READERR:
+    case PARANOIA_CB_DRIFT:
+    case PARANOIA_CB_FIXUP_DROPPED:
+    case PARANOIA_CB_FIXUP_DUPED:
+    case PARANOIA_CB_SCRATCH:
+    case PARANOIA_CB_REPAIR: {
+        using Clock = std::chrono::steady_clock;
+        thread_local Clock::time_point told;
+        if (Clock::now() - told > std::chrono::milliseconds(500)) {
+            told = Clock::now();
+            tell_on(told_to, {Reader::Event::Retried, 0, 0, 0, 0});
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
 
 } // namespace
 
@@ -59,65 +93,58 @@ void Reader::stop()
         thread_.detach();
 }
 
-void Reader::tell(const Event &e)
-{
-    // Smaller than PIPE_BUF, so written whole.
-    [[maybe_unused]] const ssize_t written = write(pipe_[1], &e, sizeof e);
-}
+void Reader::tell(const Event &e) { tell_on(pipe_[1], e); }
 
 void Reader::run()
 {
+    told_to = pipe_[1];
     cdrom_paranoia_t *paranoia = cdio_paranoia_init(drive_);
     cdio_paranoia_modeset(paranoia, PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP);
-    long frames_read = 0;
+    cdio_paranoia_cachemodel_size(paranoia, kCacheSectors);
     bool whole = true;
     for (size_t i = 0; i < played_.size() && whole; ++i)
-        whole = !played_[i].audio || read_track(paranoia, i, frames_read);
+        whole = !played_[i].audio || read_track(paranoia, i);
     cdio_paranoia_free(paranoia);
     if (whole)
-        tell({Event::Done, played_.size(), frames_read, 0});
+        tell({Event::Done, played_.size(), 0, 0, 0});
     stopped_ = true;
 }
 
-bool Reader::read_track(cdrom_paranoia_t *paranoia, size_t i, long &frames_read)
+bool Reader::read_track(cdrom_paranoia_t *paranoia, size_t i)
 {
-    const std::string file = cache::track_file(folder_, i, true);
-    const std::string part = file + ".part";
-    Event failed{Event::WriteFailed, i, frames_read, 0};
-    {
-        mp3::Encoder encoder(part, played_[i].frames);
-        cdio_paranoia_seek(paranoia, played_[i].start, SEEK_SET);
-        tell({Event::Progress, i, frames_read, 0});
-        for (long f = 0; f < played_[i].frames; ++f) {
-            if (stopping_)
-                return false;
-            frame_lost = false;
-            const int16_t *samples = cdio_paranoia_read_limited(paranoia, seen, kRetries);
-            if (samples == nullptr || frame_lost) {
-                tell({Event::Unreadable, i, frames_read, 0});
-                return false;
-            }
-            if (!encoder.add(samples)) {
-                failed.error = errno;
-                tell(failed);
-                return false;
-            }
-            // A second of audio at a time.
-            if (++frames_read % 75 == 0)
-                tell({Event::Progress, i, frames_read, 0});
+    Event failed{Event::WriteFailed, i, 0, 0, 0};
+    mp3::Encoder encoder(cache::being_read(folder_, i), played_[i].frames);
+    cdio_paranoia_seek(paranoia, played_[i].start, SEEK_SET);
+    tell({Event::Progress, i, 0, 0, 0});
+    for (long f = 0; f < played_[i].frames; ++f) {
+        if (stopping_)
+            return false;
+        frame_lost = false;
+        const int16_t *samples = cdio_paranoia_read_limited(paranoia, seen, kRetries);
+        if (samples == nullptr || frame_lost) {
+            tell({Event::Unreadable, i, f, 0, 0});
+            return false;
         }
-        if (!encoder.finish()) {
+        if (!encoder.add(samples)) {
             failed.error = errno;
             tell(failed);
             return false;
         }
+        if ((f + 1) % kReportEvery == 0) {
+            const long bytes = encoder.flush();
+            if (bytes < 0) {
+                failed.error = errno;
+                tell(failed);
+                return false;
+            }
+            tell({Event::Progress, i, f + 1, bytes, 0});
+        }
     }
-    // Over its stand-in, whole.
-    if (rename(part.c_str(), file.c_str()) != 0) {
+    if (!encoder.finish()) {
         failed.error = errno;
         tell(failed);
         return false;
     }
-    tell({Event::Whole, i, frames_read, 0});
+    tell({Event::Whole, i, played_[i].frames, 0, 0});
     return true;
 }

@@ -2,9 +2,10 @@
 #define TBX_PLAY_READER_H
 
 // Reads the disc's audio tracks in order, in a thread of its own, with full
-// paranoia, encoding each frame as it is read; a track goes into the folder
-// only when whole, over its stand-in. What happens is told through a pipe,
-// an Event at a time.
+// paranoia, encoding each frame as it is read into the track's file being
+// read (cache::being_read), out of its buffers every third of a second of
+// audio so that tbx can play it meanwhile. What happens is told through a
+// pipe, an Event at a time.
 #include <atomic>
 #include <string>
 #include <thread>
@@ -17,9 +18,10 @@
 class Reader {
 public:
     struct Event {
-        enum Kind { Progress, Whole, Done, Unreadable, WriteFailed } kind;
+        enum Kind { Progress, Retried, Whole, Done, Unreadable, WriteFailed } kind;
         size_t track; // from 0, as tbx counts tracks
-        long frames;  // Progress: the disc's audio frames read so far
+        long frames;  // Progress: of the track, read and encoded
+        long bytes;   // Progress: of its file, written
         int error;    // WriteFailed: errno
     };
 
@@ -39,7 +41,7 @@ public:
 private:
     void run();
     // False once the run must end.
-    bool read_track(cdrom_paranoia_t *paranoia, size_t i, long &frames_read);
+    bool read_track(cdrom_paranoia_t *paranoia, size_t i);
     void tell(const Event &e);
 
     cdrom_drive_t *drive_;

@@ -3,11 +3,12 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <memory>
+#include <chrono>
 #include <optional>
 #include <vector>
 
+#include "measuring.h"
+#include "pacing.h"
 #include "reader.h"
 
 Session::Session(const Runtimes &runtimes, const Signals &signals, Progress &progress, disc::Drive &drive,
@@ -24,31 +25,50 @@ int Session::read_and_play(cache::Aside &aside, cache::Place::Lock &lock)
     return loop(&reader, &aside, &lock);
 }
 
+namespace {
+
+double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
 int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
 {
     const std::vector<disc::Track> played = drive_.toc().played();
-    // Which of tbx's tracks may be played: a data track's file is there from
-    // the start, an audio track's once it has been read.
-    std::vector<bool> whole;
-    long audio_frames = 0;
-    int audio_tracks = 0;
+    std::vector<long> frames;
+    std::vector<bool> audio;
+    std::vector<std::string> names; // of the audio tracks' files
+    std::vector<int> ordinal;       // of each track among the audio ones, from 1
     for (const disc::Track &t : played) {
-        whole.push_back(reader == nullptr || !t.audio);
-        audio_frames += t.audio ? t.frames : 0;
-        audio_tracks += t.audio ? 1 : 0;
+        frames.push_back(t.frames);
+        audio.push_back(t.audio);
+        ordinal.push_back(static_cast<int>(names.size()) + (t.audio ? 1 : 0));
+        if (t.audio)
+            names.push_back(cache::track_file("", frames.size() - 1, true).substr(1));
     }
-    std::optional<Tbx> tbx;
-    if (reader == nullptr)
-        tbx.emplace(runtimes_, place_.folder(), signals_.before());
+    const int audio_tracks = static_cast<int>(names.size());
+    Pacing pacing(frames, audio, sound_in_real_time());
+    std::optional<Measuring> measuring;
+    if (reader != nullptr)
+        measuring.emplace(aside->folder(), names);
+    else
+        for (size_t i = 0; i < played.size(); ++i)
+            pacing.whole(i);
+    // From the start, so that it has measured the tracks by the time the
+    // first may play; held before its first line until then.
+    Tbx tbx(runtimes_, place_.folder(), signals_.before(), reader != nullptr);
+    std::vector<bool> placed(played.size(), false);
     bool reading = reader != nullptr;
+    int read_track = 1; // among the audio tracks
     size_t announced = 0; // tbx's track lines so far
     std::string partial;
 
     // Everything started ends here, tbx first, so that it goes quiet at once;
     // what was read goes with the aside folder, unless it was kept.
     const auto end = [&](int status, const std::string &message) {
-        if (tbx)
-            tbx->end();
+        tbx.end();
         if (reading)
             reader->stop();
         progress_.clear();
@@ -56,50 +76,75 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             progress_.say("tbx-play: " + message + (reading ? kNothingKept : "."));
         return status;
     };
-    // tbx's lines, passed on as they come; after a track's line, tbx waits
-    // for the next track to be whole. Its next line comes no sooner than
-    // its 100 ms settle after this one: time enough to hold it first.
+    // Audio track i, as far as it is read, where tbx plays it from.
+    const auto place = [&](size_t i) {
+        placed[i] = placed[i] || aside->put(i);
+        return placed[i];
+    };
+    // tbx's lines, passed on as they come, each track's noted as it plays;
+    // after a track's line, tbx is held before the next until that one may
+    // start. Its next line comes no sooner than its 100 ms settle after this
+    // one: time enough to hold it first.
     const auto pass_on = [&]() {
-        std::string text = partial + tbx->take();
+        std::string text = partial + tbx.take();
         const size_t cut = text.rfind('\n') + 1;
         partial = text.substr(cut);
         text.resize(cut);
-        for (size_t at = 0; at < text.size();) {
-            const size_t next = text.find('\n', at) + 1;
-            announced += text[at] == '\t' ? 1 : 0;
-            at = next;
-        }
-        if (announced < whole.size() && !whole[announced] && !tbx->held())
-            tbx->hold();
+        for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+            if (text[at] == '\t')
+                pacing.playing(announced++, now());
+        if (announced < played.size() && !pacing.may_start(announced) && !tbx.held())
+            tbx.hold();
         return progress_.pass_on(text);
     };
 
     for (;;) {
-        pollfd fds[4] = {{signals_.fd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        // What tbx may do now: go on to its next track, or pause in this one.
+        const double t = now();
+        if (measuring && measuring->done()) {
+            pacing.measured();
+            measuring.reset();
+        }
+        if (tbx.held() && pacing.may_start(announced)) {
+            size_t next = announced;
+            while (next < played.size() && !played[next].audio)
+                ++next;
+            if (next < played.size() && !place(next))
+                return end(1, cache::write_failure(place_.root(), aside->folder(), errno));
+            tbx.release();
+        }
+        if (pacing.paused(t))
+            tbx.pause();
+        else if (tbx.paused())
+            tbx.resume();
+        if (reading)
+            progress_.reading(read_track, audio_tracks, pacing.figures(t));
+
+        pollfd fds[5] = {{signals_.fd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {tbx.err(), POLLIN, 0},
+                         {measuring ? measuring->fd() : -1, POLLIN, 0}};
         if (reading)
             fds[1].fd = reader->events();
-        if (tbx && !tbx->held())
-            fds[2].fd = tbx->out();
-        if (tbx)
-            fds[3].fd = tbx->err();
-        if (poll(fds, 4, -1) < 0)
+        if (!tbx.held())
+            fds[2].fd = tbx.out();
+        // While it reads, a look a tenth of a second: what plays moves on.
+        if (poll(fds, 5, reading ? 100 : -1) < 0)
             continue;
 
         if ((fds[2].revents & POLLIN) != 0 && !pass_on())
             return end(128 + SIGPIPE, "standard output was closed; stopped");
         // What SDL says on tbx's standard error, below the progress line too.
         if ((fds[3].revents & POLLIN) != 0)
-            progress_.pass_on(tbx->take_err(), STDERR_FILENO);
+            progress_.pass_on(tbx.take_err(), STDERR_FILENO);
 
         if ((fds[0].revents & POLLIN) != 0) {
             const int signal = signals_.take();
             if (signal != SIGCHLD)
                 return end(128 + signal, "stopped");
-            if (tbx && tbx->ended()) {
-                tbx->release();
-                progress_.pass_on(tbx->take_err(), STDERR_FILENO);
+            if (tbx.ended()) {
+                tbx.release();
+                progress_.pass_on(tbx.take_err(), STDERR_FILENO);
                 const bool out = pass_on() && progress_.pass_on(partial);
-                const int status = *tbx->ended();
+                const int status = *tbx.ended();
                 if (!out)
                     return end(128 + SIGPIPE, "standard output was closed; stopped");
                 // Ctrl-C and a closed terminal reach tbx too, maybe first.
@@ -114,20 +159,17 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             if (read(reader->events(), &e, sizeof e) != sizeof e)
                 continue;
             switch (e.kind) {
-            case Reader::Event::Progress: {
-                int k = 0;
-                for (size_t i = 0; i <= e.track; ++i)
-                    k += played[i].audio ? 1 : 0;
-                progress_.reading(k, audio_tracks, static_cast<int>(100 * e.frames / std::max(audio_frames, 1L)));
+            case Reader::Event::Progress:
+                pacing.read(e.track, e.frames, e.bytes, now());
+                read_track = ordinal[e.track];
                 break;
-            }
+            case Reader::Event::Retried:
+                pacing.retried(now());
+                break;
             case Reader::Event::Whole:
-                whole[e.track] = true;
-                // Read in order: the first track whole is the first audio track.
-                if (!tbx)
-                    tbx.emplace(runtimes_, place_.folder(), signals_.before());
-                if (tbx && tbx->held() && whole[announced])
-                    tbx->release();
+                pacing.whole(e.track);
+                if (!place(e.track))
+                    return end(1, cache::write_failure(place_.root(), aside->folder(), errno));
                 break;
             case Reader::Event::Done: {
                 std::string error;

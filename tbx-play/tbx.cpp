@@ -69,6 +69,11 @@ Runtimes Runtimes::find()
     return r;
 }
 
+bool sound_in_real_time()
+{
+    return from_environment("SDL_AUDIODRIVER", "") != "disk" || from_environment("SDL_DISKAUDIODELAY", "").empty();
+}
+
 bool Runtimes::compat_installed() const { return access((compat + "/libSDL-1.2.so.0").c_str(), R_OK) == 0; }
 
 void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, std::string>> &set, const sigset_t &mask)
@@ -85,7 +90,7 @@ void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, s
     std::exit(1);
 }
 
-Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask)
+Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask, bool held)
 {
     // SDL2 would turn Ctrl-C into an event tbx never reads, and play on.
     std::vector<std::string> env = environment(
@@ -102,6 +107,8 @@ Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &ma
         std::fprintf(stderr, "tbx-play: cannot open tbx's output again through /proc: %s\n", std::strerror(errno));
         std::exit(1);
     }
+    if (held)
+        hold();
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
@@ -144,6 +151,21 @@ void Tbx::hold()
 
 void Tbx::release() { held_ = false; }
 
+void Tbx::pause()
+{
+    // Again each time: a shell's fg may have continued it.
+    if (pid_ > 0 && !status_)
+        kill(pid_, SIGSTOP);
+    paused_ = true;
+}
+
+void Tbx::resume()
+{
+    if (pid_ > 0 && !status_)
+        kill(pid_, SIGCONT);
+    paused_ = false;
+}
+
 std::string Tbx::take()
 {
     std::string text;
@@ -177,6 +199,8 @@ int Tbx::end()
     if (pid_ <= 0 || ended())
         return status_.value_or(0);
     kill(pid_, SIGTERM);
+    // A stopped tbx takes it only once it goes on.
+    kill(pid_, SIGCONT);
     for (int waited = 0; !ended() && waited < 50; ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (!ended()) {

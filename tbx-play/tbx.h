@@ -29,10 +29,15 @@ std::pair<std::string, std::string> libraries_first(const std::string &folder);
 [[noreturn]] void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, std::string>> &set,
                            const sigset_t &mask);
 
+// Whether the sound tbx makes plays in real time: SDL's disk audio driver
+// with a delay of its own writes at that pace instead, often far faster.
+bool sound_in_real_time();
+
 class Tbx {
 public:
-    // tbx playing the disc in folder on sdl12-compat.
-    Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask);
+    // tbx playing the disc in folder on sdl12-compat; held from the start,
+    // before its first line, if so asked.
+    Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask, bool held = false);
     // Ends it, as end() does.
     ~Tbx();
     Tbx(const Tbx &) = delete;
@@ -46,6 +51,10 @@ public:
     void hold();
     void release();
     bool held() const { return held_; }
+    // Stops it where it is, sound and all, until resume().
+    void pause();
+    void resume();
+    bool paused() const { return paused_; }
     // What it has written since on its standard output, without the
     // filling, or on its standard error.
     std::string take();
@@ -61,6 +70,7 @@ private:
     int err_[2] = {-1, -1};
     int filler_ = -1; // a second way into the pipe, which never blocks
     bool held_ = false;
+    bool paused_ = false;
     std::optional<int> status_;
 };
 

@@ -32,12 +32,13 @@ namespace companion {
 
 inline std::string reading(const std::string &drive, const std::string &folder)
 {
-    return "Reading the disc in " + drive + " into " + folder + "; it plays as soon as its first track is read.\n";
+    return "Reading the disc in " + drive + " into " + folder + "; it plays while it is read.\n";
 }
 inline std::string reading_track(int k, int n)
 {
     return "Reading track " + std::to_string(k) + " of " + std::to_string(n) + "\n";
 }
+inline std::string waits_for_the_drive() { return "The music waits for the read: the drive reads slower than real time.\n"; }
 inline std::string kept(const std::string &folder) { return "Read the whole disc; it is kept in " + folder + ".\n"; }
 inline std::string read_before(const std::string &drive, const std::string &folder)
 {
