@@ -250,6 +250,15 @@ const Damage kDamages[] = {
     {"track_cut_short", [](const std::string &f) { fs::resize_file(f + "/track02.mp3", fs::file_size(f + "/track02.mp3") / 2); }},
     {"table_of_another_disc", [](const std::string &f) { std::ofstream(f + "/toc") << "1 audio 0 375\n"; }},
     {"track_emptied", [](const std::string &f) { fs::resize_file(f + "/track03.mp3", 0); }},
+    // One bit, in the middle: the same length, the same frames.
+    {"byte_flipped_in_the_middle",
+     [](const std::string &f) {
+         std::fstream track(f + "/track02.mp3", std::ios::binary | std::ios::in | std::ios::out);
+         track.seekg(static_cast<std::streamoff>(fs::file_size(f + "/track02.mp3") / 2));
+         const char c = static_cast<char>(track.get() ^ 0x01);
+         track.seekp(-1, std::ios::cur);
+         track.put(c);
+     }},
 };
 
 class DamagedCache : public ::testing::TestWithParam<Damage> {};
