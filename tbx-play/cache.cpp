@@ -109,7 +109,7 @@ bool scan(int folder, const std::string &name, std::string &line, long &frames)
     XXH3_state_t sum;
     XXH3_64bits_reset(&sum);
     mp3::FrameCounter counter;
-    std::vector<unsigned char> block(1 << 20);
+    std::vector<unsigned char> block(1 << 16);
     unsigned long long size = 0;
     for (ssize_t got; (got = read_some(in.fd, block.data(), block.size())) != 0;) {
         if (got < 0)
@@ -251,17 +251,17 @@ std::string track_file(const std::string &folder, size_t i, bool audio)
 
 bool Place::whole(const disc::Toc &toc) const
 {
-    const Fd folder(openat(root_.fd(), id_.c_str(), kOpenFolder));
-    const std::string kept = read_table(folder.fd);
+    const Fd here(openat(root_.fd(), id_.c_str(), kOpenFolder));
+    const std::string kept = read_table(here.fd);
     // Another disc's table is told before any track is read.
     std::string expected = toc.text();
-    if (folder.fd < 0 || kept.compare(0, expected.size(), expected) != 0)
+    if (here.fd < 0 || kept.compare(0, expected.size(), expected) != 0)
         return false;
     const std::vector<disc::Track> played = toc.played();
     for (size_t i = 0; i < played.size(); ++i) {
         std::string line;
         long frames;
-        if (!scan(folder.fd, track_name(i, played[i].audio), line, frames) ||
+        if (!scan(here.fd, track_name(i, played[i].audio), line, frames) ||
             (played[i].audio && frames != mp3::frames_for(played[i].frames)))
             return false;
         expected += line;
@@ -292,8 +292,7 @@ Place::Lock::Taken Place::Lock::take(std::string &error)
         error = write_failure(place_.root(), place_.folder() + ".lock", errno);
         return Taken::Failed;
     }
-    int locked;
-    while (!held_ && (locked = flock(fd_, LOCK_EX | LOCK_NB)) != 0) {
+    while (!held_ && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
             return Taken::Held;
         if (errno != EINTR) {
