@@ -387,6 +387,13 @@ const Fault kFaults[] = {
      [](Spawn &s, const TempDir &) { s.env["TBX_CLASSIC_SDL"] = CLASSIC_SDL_DIR; }, 0,
      [](const TempDir &) { return said::no_audio(kDevice); },
      output::header(2, kDevice) + track(0, "0:4") + kWarning + track(1, "0:4") + kWarning},
+    // Before the drive is read; tbx never starts.
+    {"cache_of_another_user", kDisc,
+     [](Spawn &, const TempDir &dir) {
+         fs::create_directories(dir / "cache/tbx");
+         ASSERT_EQ(chown((dir / "cache/tbx").c_str(), 65534, 65534), 0);
+     },
+     1, [](const TempDir &dir) { return said::not_yours(dir / "cache/tbx", "another user's"); }, ""},
     {"sdl12_compat_not_installed", kDisc,
      [](Spawn &s, const TempDir &dir) { s.env["TBX_COMPAT_SDL"] = dir / "nowhere"; }, 1,
      [](const TempDir &dir) { return said::no_compat(dir / "nowhere"); }, ""},
