@@ -140,6 +140,16 @@ std::string read_table(int folder)
     return std::string(text.begin(), text.begin() + static_cast<long>(have));
 }
 
+// The folder name in folder, to be read and closed; nullptr with errno set.
+DIR *list(int folder, const char *name)
+{
+    const int fd = openat(folder, name, kOpenFolder);
+    DIR *in = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (in == nullptr && fd >= 0)
+        close(fd);
+    return in;
+}
+
 // Takes name out of folder, and all in it where it is a folder, following no
 // link; false with errno set where something stays.
 bool remove_at(int folder, const char *name)
@@ -148,9 +158,7 @@ bool remove_at(int folder, const char *name)
         return true;
     if (errno != EISDIR)
         return false;
-    DIR *in = nullptr;
-    if (const int fd = openat(folder, name, kOpenFolder); fd >= 0 && (in = fdopendir(fd)) == nullptr)
-        close(fd);
+    DIR *in = list(folder, name);
     if (in == nullptr)
         return false;
     int failed = 0;
@@ -314,9 +322,7 @@ void Place::Lock::release()
 void sweep(const Root &root)
 {
     std::vector<std::string> left;
-    DIR *in = nullptr;
-    if (const int fd = openat(root.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0 && (in = fdopendir(fd)) == nullptr)
-        close(fd);
+    DIR *in = list(root.fd(), ".");
     if (in == nullptr)
         return;
     while (const dirent *e = readdir(in))
