@@ -4,9 +4,15 @@
 // The discs read before, in ${XDG_CACHE_HOME:-~/.cache}/tbx: a folder per
 // disc, named by its disc ID, as sdl12-compat's emulated drive reads it
 // (track01.mp3, ..., an empty trackNN.dat for a data track) with the table
-// of contents beside the tracks. A disc is read aside, beside its place, and
-// moved into it only once every track is whole; a lock file per disc keeps
-// two runs from reading one disc at once.
+// of contents beside the tracks, and each file's size and checksum after
+// it. A disc is read aside, beside its place, and moved into it only once
+// every track is whole; a lock file per disc keeps two runs from reading one
+// disc at once.
+//
+// The cache's folder is the user's alone, held open and never followed
+// through a symbolic link; everything in it is made, opened and removed
+// relative to it, so that nothing outside it is ever touched. Whatever can
+// fail says so with false (or nullptr) and the whole message in error.
 #include <memory>
 #include <string>
 
@@ -14,8 +20,27 @@
 
 namespace cache {
 
-// The cache's folder, made if need be; "" with error set if it cannot be.
-std::string root(std::string &error);
+// The cache's folder, open.
+class Root {
+public:
+    Root() = default;
+    ~Root();
+    Root(const Root &) = delete;
+    Root &operator=(const Root &) = delete;
+
+    // ${XDG_CACHE_HOME:-~/.cache}/tbx.
+    static std::string where();
+    // Opens path, made if need be (0700, the levels above it as mkdir -p
+    // makes them); false if it cannot be, or if it is a symbolic link,
+    // another user's, or writable by others.
+    bool open(const std::string &path, std::string &error);
+    const std::string &path() const { return path_; }
+    int fd() const { return fd_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
 
 // What a failed write of path, in the cache at root, is called, wherever it
 // happens: a full disk is named as such, with the cache's folder.
@@ -30,43 +55,45 @@ std::string being_read(const std::string &folder, size_t i);
 // A disc's place in the cache.
 class Place {
 public:
-    Place(std::string root, std::string id) : root_(std::move(root)), id_(std::move(id)) {}
-    const std::string &root() const { return root_; }
-    std::string folder() const { return root_ + "/" + id_; }
+    Place(const Root &root, std::string id) : root_(root), id_(std::move(id)) {}
+    const std::string &root() const { return root_.path(); }
+    std::string folder() const { return root_.path() + "/" + id_; }
+    const std::string &id() const { return id_; }
 
     // The disc is kept there whole: its table matches, and every track is
-    // there at its length.
+    // there at its length, with the size and checksum it was kept with.
     bool whole(const disc::Toc &toc) const;
-    // Takes out whatever is there; false with errno set if it cannot.
-    bool clear() const;
+    // Takes out whatever is there.
+    bool clear(std::string &error) const;
 
     // This disc's lock, held until released or destroyed.
     class Lock {
     public:
-        explicit Lock(const Place &place);
+        explicit Lock(const Place &place) : place_(place) {}
         ~Lock();
         Lock(const Lock &) = delete;
         Lock &operator=(const Lock &) = delete;
-        // False while another run holds it.
-        bool take();
+        enum class Taken { Yes, Held, Failed };
+        // Held while another run holds it; Failed, with error set, where
+        // its file cannot be opened or locked at all.
+        Taken take(std::string &error);
         void release();
-        // Why its file could not be opened, 0 if it could.
-        int error() const { return error_; }
 
     private:
-        int fd_;
-        int error_;
+        const Place &place_;
+        int fd_ = -1;
         bool held_ = false;
     };
 
 private:
-    std::string root_;
+    friend class Aside;
+    const Root &root_;
     std::string id_;
 };
 
 // Takes out what runs that were killed left: read-aside folders of discs
 // that nobody is reading now.
-void sweep(const std::string &root);
+void sweep(const Root &root);
 
 // A disc being read: a folder beside its place, holding an empty file for
 // each data track and a silent stand-in of the right length for each audio
@@ -84,15 +111,20 @@ public:
     // Puts audio track i, as far as it is read, in its stand-in's place;
     // false with errno set if it cannot.
     bool put(size_t i) const;
-    // Writes the table beside the tracks and moves the folder into its
-    // place; false with error set if it cannot.
+    // The folder, open, for writing into it wherever the path may lead.
+    int fd() const { return fd_; }
+    // Writes the table, with each file's size and checksum, beside the
+    // tracks and moves the folder into its place; false with error set if
+    // it cannot.
     bool keep(const disc::Toc &toc, std::string &error);
 
 private:
-    Aside(const Place &place, std::string folder) : place_(place), folder_(std::move(folder)) {}
+    Aside(const Place &place, std::string name);
 
     const Place &place_;
+    std::string name_; // in the cache's folder
     std::string folder_;
+    int fd_ = -1;
     bool linked_ = false;
     bool kept_ = false;
 };

@@ -58,23 +58,25 @@ int play(const Signals &signals)
         return fail("cannot read the ID of the disc in " + *path + ": " + drive.error() + ".");
 
     std::string error;
-    const std::string root = cache::root(error);
-    if (root.empty())
+    cache::Root root;
+    if (!root.open(cache::Root::where(), error))
         return fail(error + ".");
     cache::sweep(root);
     const cache::Place place(root, id);
     cache::Place::Lock lock(place);
-    if (lock.error() != 0)
-        return fail(cache::write_failure(root, place.folder() + ".lock", lock.error()) + ".");
-    if (!lock.take()) {
+    using Taken = cache::Place::Lock::Taken;
+    Taken taken = lock.take(error);
+    if (taken == Taken::Held)
         progress.say("tbx-play: another tbx-play is reading the disc in " + *path + "; waiting for it.");
-        while (!lock.take()) {
-            if (const int signal = signals.wait(200); signal != 0) {
-                progress.say("tbx-play: stopped.");
-                return 128 + signal;
-            }
+    while (taken == Taken::Held) {
+        if (const int signal = signals.wait(200); signal != 0) {
+            progress.say("tbx-play: stopped.");
+            return 128 + signal;
         }
+        taken = lock.take(error);
     }
+    if (taken == Taken::Failed)
+        return fail(error + ".");
     Session session(runtimes, signals, progress, drive, place);
     if (place.whole(drive.toc())) {
         lock.release();
@@ -85,8 +87,8 @@ int play(const Signals &signals)
     struct stat st;
     if (lstat(place.folder().c_str(), &st) == 0) {
         progress.say("tbx-play: " + place.folder() + " does not hold the whole disc; reading it again.");
-        if (!place.clear())
-            return fail("cannot remove " + place.folder() + ": " + std::strerror(errno) + ".");
+        if (!place.clear(error))
+            return fail(error + ".");
     }
     if (drive.cdda() == nullptr)
         return fail("cannot read the disc in " + *path + ": " + drive.error() + ".");

@@ -123,33 +123,35 @@ long count_frames(const std::string &path)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return -1;
-    // Read in blocks; a frame that runs past a block is skipped into the next.
     std::vector<char> block(1 << 16);
-    long frames = 0;
-    long skip = 0; // of the next frame's bytes, still to come
-    unsigned char header[4];
-    size_t have = 0; // bytes of header gathered
-    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
-        const long got = in.gcount();
-        for (long at = 0; at < got;) {
-            if (skip > 0) {
-                const long n = std::min(skip, got - at);
-                skip -= n;
-                at += n;
-                continue;
-            }
-            header[have++] = static_cast<unsigned char>(block[static_cast<size_t>(at++)]);
-            if (have < sizeof header)
-                continue;
-            const long length = frame_length(header);
-            if (length == 0)
-                return -1;
-            ++frames;
-            skip = length - static_cast<long>(sizeof header);
-            have = 0;
+    FrameCounter counter;
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+        counter.add(reinterpret_cast<const unsigned char *>(block.data()), static_cast<size_t>(in.gcount()));
+    return counter.frames();
+}
+
+void FrameCounter::add(const unsigned char *data, size_t size)
+{
+    // A frame that runs past a block is skipped into the next.
+    for (size_t at = 0; at < size && !broken_;) {
+        if (skip_ > 0) {
+            const size_t n = std::min(static_cast<size_t>(skip_), size - at);
+            skip_ -= static_cast<long>(n);
+            at += n;
+            continue;
         }
+        header_[have_++] = data[at++];
+        if (have_ < sizeof header_)
+            continue;
+        const long length = frame_length(header_);
+        if (length == 0) {
+            broken_ = true;
+            return;
+        }
+        ++frames_;
+        skip_ = length - static_cast<long>(sizeof header_);
+        have_ = 0;
     }
-    return skip == 0 && have == 0 ? frames : -1;
 }
 
 bool write_stand_in(const std::string &path, long cd_frames)

@@ -25,6 +25,21 @@ long frames_for(long cd_frames);
 // The frames of a whole MP3 file, or -1 where one is broken or cut short.
 long count_frames(const std::string &path);
 
+// The same count over bytes as they come, in blocks of any size.
+class FrameCounter {
+public:
+    void add(const unsigned char *data, size_t size);
+    // The frames of all that came, or -1 as count_frames says.
+    long frames() const { return broken_ || skip_ != 0 || have_ != 0 ? -1 : frames_; }
+
+private:
+    long frames_ = 0;
+    long skip_ = 0; // of the next frame's bytes, still to come
+    unsigned char header_[4] = {};
+    size_t have_ = 0; // bytes of header gathered
+    bool broken_ = false;
+};
+
 // Writes the stand-in of a track of cd_frames to path; false with errno
 // set if it cannot.
 bool write_stand_in(const std::string &path, long cd_frames);

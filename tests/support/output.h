@@ -66,6 +66,20 @@ inline std::string unreadable(int track, const std::string &drive)
     return "tbx-play: track " + std::to_string(track) + " of the disc in " + drive + " could not be read" + kNothingKept;
 }
 inline std::string disk_full(const std::string &cache) { return "tbx-play: no space left on the disk for the cache in " + cache + kNothingKept; }
+// The cache's folder refused, and what cannot be done in it.
+inline std::string not_yours(const std::string &cache, const std::string &why)
+{
+    return "tbx-play: the cache's folder " + cache + " is not yours alone: it is " + why +
+           "; set XDG_CACHE_HOME to a folder of your own.\n";
+}
+inline std::string cannot_lock(const std::string &lock, const std::string &why)
+{
+    return "tbx-play: cannot lock " + lock + ": " + why + ".\n";
+}
+inline std::string cannot_write(const std::string &path, const std::string &why)
+{
+    return "tbx-play: cannot write " + path + ": " + why + ".\n";
+}
 inline std::string no_permission(const std::string &drive)
 {
     return "tbx-play: you may not read the drive " + drive +

@@ -286,6 +286,15 @@ const Damage kDamages[] = {
     {"track_cut_short", [](const std::string &f) { fs::resize_file(f + "/track02.mp3", fs::file_size(f + "/track02.mp3") / 2); }},
     {"table_of_another_disc", [](const std::string &f) { std::ofstream(f + "/toc") << "1 audio 0 375\n"; }},
     {"track_emptied", [](const std::string &f) { fs::resize_file(f + "/track03.mp3", 0); }},
+    // One bit, in the middle: the same length, the same frames.
+    {"byte_flipped_in_the_middle",
+     [](const std::string &f) {
+         std::fstream track(f + "/track02.mp3", std::ios::binary | std::ios::in | std::ios::out);
+         track.seekg(static_cast<std::streamoff>(fs::file_size(f + "/track02.mp3") / 2));
+         const char c = static_cast<char>(track.get() ^ 0x01);
+         track.seekp(-1, std::ios::cur);
+         track.put(c);
+     }},
 };
 
 class DamagedCache : public ::testing::TestWithParam<Damage> {};
@@ -426,6 +435,13 @@ const Fault kFaults[] = {
      [](Spawn &s, const TempDir &) { s.env["TBX_CLASSIC_SDL"] = CLASSIC_SDL_DIR; }, 0,
      [](const TempDir &) { return said::no_audio(kDevice); },
      output::header(2, kDevice) + track(0, "0:4") + kWarning + track(1, "0:4") + kWarning},
+    // Before the drive is read; tbx never starts.
+    {"cache_of_another_user", kDisc,
+     [](Spawn &, const TempDir &dir) {
+         fs::create_directories(dir / "cache/tbx");
+         ASSERT_EQ(chown((dir / "cache/tbx").c_str(), 65534, 65534), 0);
+     },
+     1, [](const TempDir &dir) { return said::not_yours(dir / "cache/tbx", "another user's"); }, ""},
     {"sdl12_compat_not_installed", kDisc,
      [](Spawn &s, const TempDir &dir) { s.env["TBX_COMPAT_SDL"] = dir / "nowhere"; }, 1,
      [](const TempDir &dir) { return said::no_compat(dir / "nowhere"); }, ""},
