@@ -1,5 +1,7 @@
 #include "mp3.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
@@ -22,6 +24,9 @@ long frame_length(const unsigned char *h)
         return 0;
     return 144000L * kKbps[h[2] >> 4] / kRate + ((h[2] >> 1) & 1);
 }
+
+// The largest frame there is: 320 kbit/s with a padding byte.
+const unsigned char kLargest[4] = {0xFF, 0xFB, 0xE2, 0x00};
 
 // The quietest frame there is: 32 kbit/s stereo, no main data.
 std::vector<unsigned char> silent_frame()
@@ -191,6 +196,13 @@ Encoder::Encoder(const std::string &path, long cd_frames)
     configure(lame_);
     if (lame_init_params(lame_) < 0 && error_ == 0)
         error_ = EINVAL;
+    // sdl12-compat from 1.2.74 reads a track no further than it finds it
+    // long when it opens it, and a little: from the start the file is as
+    // long as it can come out, all frames at 320 kbit/s, the rest a hole
+    // that tbx is never let near and that goes at the end.
+    const long most = frame_length(kLargest) * frames_for(cd_frames);
+    if (error_ == 0 && ftruncate(fileno(file_), most) != 0)
+        error_ = errno;
 }
 
 Encoder::~Encoder()
@@ -262,15 +274,19 @@ bool Encoder::finish()
     head_out_ = true;
     if (!write(head_.data(), head_.size()))
         return false;
+    const long end = written_;
     // lame's own tag, written over ours: it knows the rest.
     const size_t tag = lame_get_lametag_frame(lame_, out, sizeof out);
     if (tag > 0 && std::fseek(file_, 0, SEEK_SET) != 0)
         error_ = errno;
     if (!write(out, tag))
         return false;
+    // The file ends where its frames do.
+    if (error_ == 0 && (std::fflush(file_) != 0 || ftruncate(fileno(file_), end) != 0))
+        error_ = errno;
     std::FILE *file = file_;
     file_ = nullptr;
-    if (std::fclose(file) != 0)
+    if (std::fclose(file) != 0 && error_ == 0)
         error_ = errno;
     errno = error_;
     return error_ == 0;

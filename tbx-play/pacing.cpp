@@ -6,16 +6,23 @@ namespace {
 
 constexpr double kFps = 75; // CD frames a second
 
-// sdl12-compat reads a track's file 16 KB ahead of what it decodes, and
-// decodes a little ahead of what is heard; lame holds back a few frames.
-// The music goes on once the read is this far ahead of it...
+// How sdl12-compat reads the file of the track it plays: so much at the
+// start, then so much more each time no more than so much of what it read
+// is left to decode; from 1.2.74 a read that finds less than it asks for
+// ends the track. The music pauses where a read would find less (and a
+// little more), shortly before it comes.
+constexpr long kFirstRead = 64 << 10;
+constexpr long kNextRead = 48 << 10;
+constexpr long kReadWhenLeft = 16 << 10;
+constexpr long kSlack = 8 << 10;
+// A track starts, and the music goes on after a pause, once the read is
+// this far ahead, in seconds; the music pauses this long before a read that
+// would find too little.
 constexpr double kLead = 4;
-constexpr long kLeadBytes = 48 << 10;
-// ...and pauses when the read is no more than this far ahead.
-constexpr double kLow = 1.5;
-constexpr long kLowBytes = 32 << 10;
-// Where a track's bytes are taken to stand, a little past what plays.
-constexpr double kLag = 0.2;
+constexpr double kBefore = 0.2;
+// Where a track's bytes are taken to stand, a little past what plays: lame
+// holds a few frames back, sdl12-compat decodes a little ahead.
+constexpr double kLag = 0.1;
 
 // Over which the read's speed is taken, and for how long retries explain a
 // pause, in seconds.
@@ -66,6 +73,7 @@ void Pacing::playing(size_t track, double now)
 {
     playing_ = static_cast<long>(track);
     started_ = now;
+    taken_ = kFirstRead;
     paused_for_ = 0;
     paused_ = false;
 }
@@ -79,13 +87,16 @@ double Pacing::position(double now) const
     return std::max(0.0, (paused_ ? paused_at_ : now) - started_ - paused_for_);
 }
 
-double Pacing::ahead_bytes(double position) const
+long Pacing::offset(double position) const
 {
-    // Where the track's bytes stand a little past position: the first mark
-    // beyond it, or all that is written where none is.
-    const long at = static_cast<long>((position + kLag) * kFps);
+    // Between the marks around it, or all that is written past the last.
+    const double at = (position + kLag) * kFps;
     const auto mark = std::find_if(marks_.begin(), marks_.end(), [&](const auto &m) { return m.first >= at; });
-    return static_cast<double>(bytes_ - (mark == marks_.end() ? bytes_ : mark->second));
+    if (mark == marks_.end())
+        return bytes_;
+    const std::pair<long, long> before = mark == marks_.begin() ? std::pair<long, long>{0, 0} : *(mark - 1);
+    const double share = (at - before.first) / static_cast<double>(std::max(mark->first - before.first, 1L));
+    return before.second + static_cast<long>(share * static_cast<double>(mark->second - before.second));
 }
 
 bool Pacing::may_start(size_t track) const
@@ -93,20 +104,23 @@ bool Pacing::may_start(size_t track) const
     // tbx goes straight on past a data track, which it cannot play.
     if (!audio_[track])
         return track + 1 == frames_.size() || may_start(track + 1);
-    return whole_[track] ||
-           (real_time_ && measured_ && partial(track) && read_ >= kLead * kFps && ahead_bytes(0) >= kLeadBytes);
+    return whole_[track] || (real_time_ && measured_ && partial(track) && read_ >= kLead * kFps &&
+                             bytes_ >= kFirstRead + kSlack);
 }
 
 bool Pacing::paused(double now)
 {
     const bool read_in_part = playing_ >= 0 && partial(static_cast<size_t>(playing_));
     const double at = position(now);
-    const double ahead = read_ / kFps - at;
-    const double bytes = ahead_bytes(at);
-    if (!paused_ && read_in_part && (ahead < kLow || bytes < kLowBytes)) {
+    // The reads sdl12-compat has made by now, and the next one.
+    while (taken_ - offset(at) <= kReadWhenLeft)
+        taken_ += kNextRead;
+    const long next = taken_ + kNextRead + kSlack;
+    const bool soon = offset(at + kBefore) + kReadWhenLeft >= taken_;
+    if (!paused_ && read_in_part && bytes_ < next && soon) {
         paused_ = true;
         paused_at_ = now;
-    } else if (paused_ && (!read_in_part || (ahead >= kLead && bytes >= kLeadBytes))) {
+    } else if (paused_ && (!read_in_part || (bytes_ >= next && read_ / kFps - at >= kLead))) {
         paused_ = false;
         paused_for_ += now - paused_at_;
     }

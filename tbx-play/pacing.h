@@ -53,7 +53,8 @@ public:
 
 private:
     bool partial(size_t track) const;
-    double ahead_bytes(double now) const;
+    // Where the track being read stands in its file at position (seconds).
+    long offset(double position) const;
 
     std::vector<long> frames_;
     std::vector<bool> audio_;
@@ -76,6 +77,7 @@ private:
     double paused_for_ = 0;
     bool paused_ = false;
     double paused_at_ = 0;
+    long taken_ = 0; // of its file, by sdl12-compat
 };
 
 #endif

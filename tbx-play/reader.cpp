@@ -23,8 +23,9 @@ constexpr int kRetries = 20;
 // Paranoia reads as far as the drive's cache may reach before it reads a
 // stretch again to verify it, and gives nothing back before: its default,
 // 1200 sectors (16 s of audio, 2.8 MB), held back the first sound 8 s at 4x.
-// 450 sectors (6 s, 1 MB) is more than most drives cache of audio.
-constexpr int kCacheSectors = 450;
+// 600 sectors (8 s, 1.4 MB) is more than most drives cache of audio, comes
+// back in 4 s at 4x, and holds enough for sdl12-compat's first two reads.
+constexpr int kCacheSectors = 600;
 // Frames between two reports of how far a track is read, a third of a second.
 constexpr long kReportEvery = 25;
 

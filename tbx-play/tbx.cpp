@@ -71,7 +71,9 @@ Runtimes Runtimes::find()
 
 bool sound_in_real_time()
 {
-    return from_environment("SDL_AUDIODRIVER", "") != "disk" || from_environment("SDL_DISKAUDIODELAY", "").empty();
+    // SDL2's delay a buffer, and SDL3's time scale, under sdl2-compat.
+    return from_environment("SDL_AUDIODRIVER", "") != "disk" ||
+           (from_environment("SDL_DISKAUDIODELAY", "").empty() && from_environment("SDL_AUDIO_DISK_TIMESCALE", "").empty());
 }
 
 bool Runtimes::compat_installed() const { return access((compat + "/libSDL-1.2.so.0").c_str(), R_OK) == 0; }

@@ -30,7 +30,8 @@ std::pair<std::string, std::string> libraries_first(const std::string &folder);
                            const sigset_t &mask);
 
 // Whether the sound tbx makes plays in real time: SDL's disk audio driver
-// with a delay of its own writes at that pace instead, often far faster.
+// with a delay or time scale of its own writes at that pace instead, often
+// far faster.
 bool sound_in_real_time();
 
 class Tbx {
