@@ -380,7 +380,7 @@ const Fault kFaults[] = {
      output::header(2, kDevice) + track(0, "0:4") + kWarning + track(1, "0:4") + kWarning},
     {"sdl12_compat_not_installed", kDisc,
      [](Spawn &s, const TempDir &dir) { s.env["TBX_COMPAT_SDL"] = dir / "nowhere"; }, 1,
-     [](const TempDir &dir) { return said::no_compat(dir / "nowhere"); }, ""},
+     [](const TempDir &dir) { return said::no_compat(dir / "nowhere", SDL12_COMPAT_PACKAGE); }, ""},
 };
 
 class Faults : public ::testing::TestWithParam<Fault> {};
