@@ -1,7 +1,9 @@
 # Read by cpack: Depends is what dpkg-shlibdeps finds the binaries need, with
 # libSDL left out and written as either runtime instead, since dpkg-shlibdeps
 # would pin whichever one this machine has; tbx-play has tbx play on
-# sdl12-compat's own runtime, which it loads by its folder.
+# sdl12-compat: its own package where there is one (Debian 12 and 13), else
+# the system's SDL 1.2 from a release where that is sdl12-compat (1.2.15 is
+# classic SDL's last).
 if(CPACK_GENERATOR STREQUAL "DEB")
   find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(NOT DPKG_SHLIBDEPS)
@@ -27,6 +29,6 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CMAKE_MATCH_1}, libsdl1.2debian | libsdl1.2-compat-shim")
   list(LENGTH CPACK_TBX_BINARIES binaries)
   if(binaries GREATER 1)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsdl1.2-compat")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsdl1.2-compat | libsdl1.2debian (>= 1.2.50)")
   endif()
 endif()

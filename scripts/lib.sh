@@ -9,24 +9,45 @@ sudo=""
 # Which SDL 1.2 runtime a program gets, and where the other one is: each
 # function below names a folder that, first in LD_LIBRARY_PATH, gives a
 # program that runtime. Debian 12 ships classic SDL as libsdl1.2debian and
-# keeps sdl12-compat aside; Debian 13 ships sdl12-compat under both names
-# and no classic SDL, which scripts/build-sdl then builds from Debian 12's
-# source, this version.
+# sdl12-compat aside, in a folder of its own (libsdl1.2-compat); from Debian
+# 13 on, libsdl1.2debian is sdl12-compat (13 keeps libsdl1.2-compat as a
+# folder of links to it; testing has no such package). No classic SDL there:
+# scripts/build-sdl then builds it from Debian 12's source, this version.
 classic_sdl_suite=bookworm
 classic_sdl_version=1.2.15+dfsg2-8
 
-# system_sdl: classic or compat, what the system's libSDL-1.2.so.0 is.
+# system_sdl: classic or compat, what the system's libSDL-1.2.so.0 is, or,
+# before it is installed, what the package manager would install.
 system_sdl() {
-    if [ "$(dpkg-query -W -f='${source:Package}' libsdl1.2debian 2>/dev/null)" = libsdl1.2 ]; then
+    source=$(dpkg-query -W -f='${source:Package}' libsdl1.2debian 2>/dev/null) ||
+        source=$(apt-cache show --no-all-versions libsdl1.2debian 2>/dev/null | sed -n 's/^Source: *//p')
+    if [ "${source%% *}" = libsdl1.2 ]; then
         echo classic
     else
         echo compat
     fi
 }
 
-# sdl12_compat_dir: sdl12-compat's own folder, on both releases.
+# system_sdl_dir: the folder of the system's libSDL-1.2.so.0.
+system_sdl_dir() {
+    lib=$(dpkg -L libsdl1.2debian 2>/dev/null | grep '/libSDL-1\.2\.so\.0$') || return 1
+    echo "${lib%/*}"
+}
+
+# sdl12_compat_package: the package that installs sdl12-compat's runtime.
+sdl12_compat_package() {
+    if [ "$(system_sdl)" = classic ]; then
+        echo libsdl1.2-compat
+    else
+        echo libsdl1.2debian
+    fi
+}
+
+# sdl12_compat_dir: the system's SDL 1.2 where that is sdl12-compat, else
+# sdl12-compat's own folder.
 sdl12_compat_dir() {
-    lib=$(dpkg -L libsdl1.2-compat 2>/dev/null | grep '/sdl12-compat/libSDL-1.2.so.0$') || return 1
+    [ "$(system_sdl)" = classic ] || { system_sdl_dir; return; }
+    lib=$(dpkg -L libsdl1.2-compat 2>/dev/null | grep '/sdl12-compat/libSDL-1\.2\.so\.0$') || return 1
     echo "${lib%/*}"
 }
 
@@ -34,8 +55,7 @@ sdl12_compat_dir() {
 # builds into the build tree BUILD (classic-sdl/) where the system has none.
 classic_sdl_dir() {
     if [ "$(system_sdl)" = classic ]; then
-        lib=$(dpkg -L libsdl1.2debian | grep '/libSDL-1\.2\.so\.0$')
-        echo "${lib%/*}"
+        system_sdl_dir
     else
         echo "$1/classic-sdl/prefix/lib"
     fi
@@ -54,8 +74,8 @@ debian_mirror() {
 # runs start without any of it but what they set (clean_env), and so does a
 # new user's run. CMake asks for the list.
 run_variables="LD_LIBRARY_PATH LD_PRELOAD SDL_CDROM SDL12COMPAT_FAKE_CDROM_PATH SDL_AUDIODRIVER SDL_DISKAUDIOFILE
-SDL_DISKAUDIODELAY SDL_NO_SIGNAL_HANDLERS SDL_STDIO_REDIRECT DISPLAY WAYLAND_DISPLAY TBX TBX_DRIVE_SCRIPT
-TBX_DRIVE_LOG TBX_COMPAT_SDL TBX_CLASSIC_SDL"
+SDL_DISKAUDIODELAY SDL_AUDIO_DISK_TIMESCALE SDL_NO_SIGNAL_HANDLERS SDL_STDIO_REDIRECT DISPLAY WAYLAND_DISPLAY TBX
+TBX_DRIVE_SCRIPT TBX_DRIVE_LOG TBX_COMPAT_SDL TBX_CLASSIC_SDL"
 clean_env() {
     for v in $run_variables; do unset "$v"; done
 }

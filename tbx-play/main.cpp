@@ -32,7 +32,7 @@ int play(const Signals &signals)
         return fail("no CD drive here: none is named by SDL_CDROM, nor at /dev/cdrom, /dev/sr*, /dev/scd*.");
     if (!runtimes.compat_installed())
         return fail("sdl12-compat, which tbx plays the disc on, is not installed in " + runtimes.compat +
-                    ": install the package libsdl1.2-compat.");
+                    ": install the package " + runtimes.compat_package + ".");
 
     disc::Drive drive(*path);
     switch (drive.open()) {

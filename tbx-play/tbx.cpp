@@ -1,6 +1,8 @@
 #include "tbx.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,12 +50,47 @@ std::vector<char *> pointers(std::vector<std::string> &strings)
     return p;
 }
 
+// The folder of the C library, where the system's libraries are, as the
+// loader found it; "" where it cannot tell.
+std::string system_libraries()
+{
+    void *libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    link_map *map = nullptr;
+    std::string folder;
+    if (libc != nullptr && dlinfo(libc, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+        char *real = realpath(map->l_name, nullptr);
+        if (real != nullptr)
+            folder = real;
+        std::free(real);
+    }
+    if (libc != nullptr)
+        dlclose(libc);
+    const size_t slash = folder.rfind('/');
+    return slash == std::string::npos ? "" : folder.substr(0, slash);
+}
+
 } // namespace
 
 std::pair<std::string, std::string> libraries_first(const std::string &folder)
 {
     const std::string rest = from_environment("LD_LIBRARY_PATH", "");
     return {"LD_LIBRARY_PATH", rest.empty() ? folder : folder + ":" + rest};
+}
+
+Compat find_compat(const std::string &libraries)
+{
+    // Told by its file's name, without loading it (sdl12-compat would load
+    // SDL2 into us): sdl12-compat names it by its own version,
+    // libSDL-1.2.so.1.2.N; classic SDL 1.2.15's is libSDL-1.2.so.0.11.4.
+    char *real = realpath((libraries + "/libSDL-1.2.so.0").c_str(), nullptr);
+    const std::string system = real != nullptr ? real : "";
+    std::free(real);
+    if (system.substr(system.rfind('/') + 1).rfind("libSDL-1.2.so.1.", 0) == 0)
+        return {libraries, "libsdl1.2debian"};
+    // With no SDL 1.2 at all, which release this is cannot be told.
+    return {libraries + "/sdl12-compat",
+            system.empty() ? "libsdl1.2-compat, or libsdl1.2debian where there is no libsdl1.2-compat"
+                           : "libsdl1.2-compat"};
 }
 
 Runtimes Runtimes::find()
@@ -64,7 +101,9 @@ Runtimes Runtimes::find()
     std::string beside = n > 0 ? std::string(self, static_cast<size_t>(n)) : "";
     beside.replace(beside.rfind('/') + 1, std::string::npos, "tbx");
     r.tbx = from_environment("TBX", access(beside.c_str(), X_OK) == 0 ? beside : "tbx");
-    r.compat = from_environment("TBX_COMPAT_SDL", TBX_PLAY_COMPAT_SDL);
+    const Compat compat = find_compat(system_libraries());
+    r.compat = from_environment("TBX_COMPAT_SDL", compat.folder);
+    r.compat_package = compat.package;
     r.classic = from_environment("TBX_CLASSIC_SDL", "");
     return r;
 }

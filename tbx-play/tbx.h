@@ -11,12 +11,22 @@
 #include <string>
 #include <vector>
 
+// Where sdl12-compat is on a system whose libraries are in the folder
+// libraries: the system's SDL 1.2 itself where that is sdl12-compat, else
+// sdl12-compat's own folder there; and the package that installs it.
+struct Compat {
+    std::string folder;
+    std::string package;
+};
+Compat find_compat(const std::string &libraries);
+
 // Which tbx, and where each SDL 1.2 runtime is: TBX, TBX_COMPAT_SDL and
-// TBX_CLASSIC_SDL, or what was found when tbx-play was built.
+// TBX_CLASSIC_SDL, or what is found on this system.
 struct Runtimes {
-    std::string tbx;     // the tbx beside tbx-play, else tbx on the PATH
-    std::string compat;  // sdl12-compat's folder
-    std::string classic; // classic SDL's folder; "": the system's SDL 1.2
+    std::string tbx;            // the tbx beside tbx-play, else tbx on the PATH
+    std::string compat;         // sdl12-compat's folder
+    std::string compat_package; // what installs it here
+    std::string classic;        // classic SDL's folder; "": the system's SDL 1.2
     static Runtimes find();
     bool compat_installed() const;
 };

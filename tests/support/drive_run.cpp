@@ -66,8 +66,13 @@ Env reading_a_disc(const std::string &ioctl_drive, const std::string &tbx, const
                {"XDG_CACHE_HOME", dir / "cache"},
                {"SDL_AUDIODRIVER", "disk"},
                {"SDL_DISKAUDIOFILE", dir / "capture"}};
-    if (!real_time)
+    // SDL2's disk driver goes by the first; under sdl2-compat (Debian
+    // testing), SDL3's goes by the second, a factor on real time. Either way
+    // a track is over before tbx first asks, 100 ms after it started it.
+    if (!real_time) {
         env["SDL_DISKAUDIODELAY"] = "1";
+        env["SDL_AUDIO_DISK_TIMESCALE"] = "0.01";
+    }
     return env;
 }
 

@@ -85,10 +85,10 @@ inline std::string no_permission(const std::string &drive)
     return "tbx-play: you may not read the drive " + drive +
            ": add yourself to the group cdrom (sudo adduser $USER cdrom), then log in again.\n";
 }
-inline std::string no_compat(const std::string &folder)
+inline std::string no_compat(const std::string &folder, const std::string &package)
 {
     return "tbx-play: sdl12-compat, which tbx plays the disc on, is not installed in " + folder +
-           ": install the package libsdl1.2-compat.\n";
+           ": install the package " + package + ".\n";
 }
 
 } // namespace companion

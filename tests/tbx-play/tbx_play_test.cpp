@@ -425,7 +425,7 @@ const Fault kFaults[] = {
      [](const TempDir &) { return said::unreadable(3, kDevice); }, "tbx"},
     // In the very track tbx plays as it is read, in real time.
     {"unreadable_frame_in_the_track_playing", "tracks 1000\ntones 440\nspeed 40\nunreadable 700\n",
-     [](Spawn &s, const TempDir &) { s.env.erase("SDL_DISKAUDIODELAY"); }, 1,
+     [](Spawn &s, const TempDir &dir) { s.env = reading_a_disc(IOCTL_DRIVE, TBX, dir, true); }, 1,
      [](const TempDir &) { return said::unreadable(1, kDevice); }, "tbx"},
     {"disc_ejected_mid_read", kDisc + "eject after CDROM_SEND_PACKET 60\n", nullptr, 1,
      [](const TempDir &) { return said::unreadable(2, kDevice); }, std::nullopt},
@@ -449,7 +449,7 @@ const Fault kFaults[] = {
      1, [](const TempDir &dir) { return said::not_yours(dir / "cache/tbx", "another user's"); }, ""},
     {"sdl12_compat_not_installed", kDisc,
      [](Spawn &s, const TempDir &dir) { s.env["TBX_COMPAT_SDL"] = dir / "nowhere"; }, 1,
-     [](const TempDir &dir) { return said::no_compat(dir / "nowhere"); }, ""},
+     [](const TempDir &dir) { return said::no_compat(dir / "nowhere", SDL12_COMPAT_PACKAGE); }, ""},
 };
 
 class Faults : public ::testing::TestWithParam<Fault> {};
