@@ -91,7 +91,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
         partial = text.substr(cut);
         text.resize(cut);
         for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
-            if (text[at] == '\t')
+            if (text[at] == '\t' && announced < played.size())
                 pacing.playing(announced++, now());
         if (announced < played.size() && !pacing.may_start(announced) && !tbx.held())
             tbx.hold();
@@ -105,13 +105,15 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             pacing.measured();
             measuring.reset();
         }
-        if (tbx.held() && pacing.may_start(announced)) {
+        if (announced < played.size() && pacing.may_start(announced)) {
+            // The track tbx goes on to, past any data track, where it plays it from.
             size_t next = announced;
             while (next < played.size() && !played[next].audio)
                 ++next;
-            if (next < played.size() && !place(next))
+            if (reading && next < played.size() && !place(next))
                 return end(1, cache::write_failure(place_.root(), aside->folder(), errno));
-            tbx.release();
+            if (tbx.held())
+                tbx.release();
         }
         if (pacing.paused(t))
             tbx.pause();
