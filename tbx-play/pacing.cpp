@@ -29,6 +29,8 @@ constexpr double kLag = 0.1;
 constexpr double kRecent = 10;
 constexpr double kRetriesShow = 5;
 
+double seconds(long frames) { return static_cast<double>(frames) / kFps; }
+
 } // namespace
 
 Pacing::Pacing(std::vector<long> frames, std::vector<bool> audio, bool real_time)
@@ -95,7 +97,7 @@ long Pacing::offset(double position) const
     if (mark == marks_.end())
         return bytes_;
     const std::pair<long, long> before = mark == marks_.begin() ? std::pair<long, long>{0, 0} : *(mark - 1);
-    const double share = (at - before.first) / static_cast<double>(std::max(mark->first - before.first, 1L));
+    const double share = (at - static_cast<double>(before.first)) / static_cast<double>(std::max(mark->first - before.first, 1L));
     return before.second + static_cast<long>(share * static_cast<double>(mark->second - before.second));
 }
 
@@ -104,7 +106,7 @@ bool Pacing::may_start(size_t track) const
     // tbx goes straight on past a data track, which it cannot play.
     if (!audio_[track])
         return track + 1 == frames_.size() || may_start(track + 1);
-    return whole_[track] || (real_time_ && measured_ && partial(track) && read_ >= kLead * kFps &&
+    return whole_[track] || (real_time_ && measured_ && partial(track) && seconds(read_) >= kLead &&
                              bytes_ >= kFirstRead + kSlack);
 }
 
@@ -120,7 +122,7 @@ bool Pacing::paused(double now)
     if (!paused_ && read_in_part && bytes_ < next && soon) {
         paused_ = true;
         paused_at_ = now;
-    } else if (paused_ && (!read_in_part || (bytes_ >= next && read_ / kFps - at >= kLead))) {
+    } else if (paused_ && (!read_in_part || (bytes_ >= next && seconds(read_) - at >= kLead))) {
         paused_ = false;
         paused_for_ += now - paused_at_;
     }
@@ -129,10 +131,10 @@ bool Pacing::paused(double now)
 
 Pacing::Figures Pacing::figures(double now) const
 {
-    Figures f{static_cast<int>(100 * disc_read_ / std::max(disc_frames_, 1L)), 0, disc_read_ / kFps, Wait::None};
+    Figures f{static_cast<int>(100 * disc_read_ / std::max(disc_frames_, 1L)), 0, seconds(disc_read_), Wait::None};
     const auto first = std::find_if(recent_.begin(), recent_.end(), [&](const auto &r) { return r.first >= now - kRecent; });
     if (first != recent_.end() && now - first->first >= 1)
-        f.speed = (disc_read_ - first->second) / kFps / (now - first->first);
+        f.speed = seconds(disc_read_ - first->second) / (now - first->first);
     if (playing_ < 0)
         return f;
     const auto track = static_cast<size_t>(playing_);
@@ -140,9 +142,9 @@ Pacing::Figures Pacing::figures(double now) const
     for (size_t i = 0; i < track; ++i)
         before += audio_[i] ? frames_[i] : 0;
     const double at = position(now);
-    f.ahead = (disc_read_ - before) / kFps - at;
+    f.ahead = seconds(disc_read_ - before) - at;
     // Paused inside the track, or at its end before the next.
-    const bool ended = at >= frames_[track] / kFps;
+    const bool ended = at >= seconds(frames_[track]);
     const bool waits = paused_ || (ended && track + 1 < frames_.size() && !may_start(track + 1));
     if (waits)
         f.wait = now - retried_ < kRetriesShow ? Wait::Retries : Wait::Drive;

@@ -18,7 +18,7 @@ public:
     Progress &operator=(const Progress &) = delete;
 
     // The read is at audio track k of n; the figures of it.
-    void reading(int k, int n, const Pacing::Figures &figures);
+    void reading(int k, int n, const Pacing::Figures &f);
     // The read has ended: the progress line goes.
     void clear();
     // A line of our own.
