@@ -3,6 +3,7 @@
 // for next time. Its manual page, tbx-play(1), says what it does when.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -106,8 +107,10 @@ int main(int argc, char **argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--which-drive") == 0) {
         const std::optional<std::string> path = disc::find_drive();
-        if (path)
-            std::printf("%s\n", path->c_str());
+        if (path && (std::printf("%s\n", path->c_str()) < 0 || std::fflush(stdout) != 0)) {
+            std::fprintf(stderr, "tbx-play: cannot write to standard output: %s.\n", std::strerror(errno));
+            return 1;
+        }
         return path ? 0 : 1;
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {

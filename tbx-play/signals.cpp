@@ -9,6 +9,8 @@
 
 Signals::Signals()
 {
+    // Inherited as ignored, it would have the kernel reap tbx unseen.
+    signal(SIGCHLD, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
