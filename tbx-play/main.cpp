@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -123,5 +124,11 @@ int main(int argc, char **argv)
     }
     // Before any thread starts, so that all of them leave the signals to it.
     const Signals signals;
-    return play(signals);
+    const int status = play(signals);
+    // Stopped by a signal, once all is ended: by that signal, so that what
+    // started us stops too, as a shell does on Ctrl-C.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        if (status == 128 + signal)
+            signals.die_by(signal);
+    return status;
 }

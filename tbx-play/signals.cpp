@@ -4,6 +4,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -35,4 +36,14 @@ int Signals::wait(int ms) const
 {
     pollfd p = {fd_, POLLIN, 0};
     return poll(&p, 1, ms) > 0 ? take() : 0;
+}
+
+void Signals::die_by(int signal) const
+{
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    raise(signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }

@@ -18,6 +18,10 @@ public:
     int take() const;
     // Waits up to ms for one; 0 if none came.
     int wait(int ms) const;
+    // Ends the process by signal, at its default action, as the caller
+    // would have seen it end without us in between; returns only if that
+    // does not end it.
+    void die_by(int signal) const;
     // The mask from before, for the programs we start.
     const sigset_t &before() const { return before_; }
 
