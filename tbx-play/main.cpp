@@ -71,7 +71,10 @@ int play(const Signals &signals)
     if (taken == Taken::Held)
         progress.say("tbx-play: another tbx-play is reading the disc in " + *path + "; waiting for it.");
     while (taken == Taken::Held) {
-        if (const int signal = signals.wait(200); signal != 0) {
+        const int signal = signals.wait(200);
+        if (signal < 0)
+            return fail(std::string("cannot wait for the lock: ") + std::strerror(errno) + ".");
+        if (signal != 0) {
             progress.say("tbx-play: stopped.");
             return 128 + signal;
         }

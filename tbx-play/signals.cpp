@@ -4,6 +4,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <initializer_list>
@@ -35,7 +36,8 @@ int Signals::take() const
 int Signals::wait(int ms) const
 {
     pollfd p = {fd_, POLLIN, 0};
-    return poll(&p, 1, ms) > 0 ? take() : 0;
+    const int ready = poll(&p, 1, ms);
+    return ready > 0 ? take() : ready < 0 && errno != EINTR ? -1 : 0;
 }
 
 void Signals::die_by(int signal) const
