@@ -3,8 +3,10 @@
 // for next time. Its manual page, tbx-play(1), says what it does when.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -69,7 +71,10 @@ int play(const Signals &signals)
     if (taken == Taken::Held)
         progress.say("tbx-play: another tbx-play is reading the disc in " + *path + "; waiting for it.");
     while (taken == Taken::Held) {
-        if (const int signal = signals.wait(200); signal != 0) {
+        const int signal = signals.wait(200);
+        if (signal < 0)
+            return fail(std::string("cannot wait for the lock: ") + std::strerror(errno) + ".");
+        if (signal != 0) {
             progress.say("tbx-play: stopped.");
             return 128 + signal;
         }
@@ -106,8 +111,10 @@ int main(int argc, char **argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "--which-drive") == 0) {
         const std::optional<std::string> path = disc::find_drive();
-        if (path)
-            std::printf("%s\n", path->c_str());
+        if (path && (std::printf("%s\n", path->c_str()) < 0 || std::fflush(stdout) != 0)) {
+            std::fprintf(stderr, "tbx-play: cannot write to standard output: %s.\n", std::strerror(errno));
+            return 1;
+        }
         return path ? 0 : 1;
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -120,5 +127,11 @@ int main(int argc, char **argv)
     }
     // Before any thread starts, so that all of them leave the signals to it.
     const Signals signals;
-    return play(signals);
+    const int status = play(signals);
+    // Stopped by a signal, once all is ended: by that signal, so that what
+    // started us stops too, as a shell does on Ctrl-C.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        if (status == 128 + signal)
+            signals.die_by(signal);
+    return status;
 }

@@ -3,7 +3,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -64,6 +66,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
     int read_track = 1; // among the audio tracks
     size_t announced = 0; // tbx's track lines so far
     std::string partial;
+    bool out_open = true, err_open = true; // tbx's pipes, until they hang up
 
     // Everything started ends here, tbx first, so that it goes quiet at once;
     // what was read goes with the aside folder, unless it was kept.
@@ -76,6 +79,8 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             progress_.say("tbx-play: " + message + (reading ? kNothingKept : "."));
         return status;
     };
+    if (!tbx.error().empty())
+        return end(1, tbx.error());
     // Audio track i, as far as it is read, where tbx plays it from.
     const auto place = [&](size_t i) {
         placed[i] = placed[i] || aside->put(i);
@@ -122,21 +127,28 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
         if (reading)
             progress_.reading(read_track, audio_tracks, pacing.figures(t));
 
-        pollfd fds[5] = {{signals_.fd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {tbx.err(), POLLIN, 0},
-                         {measuring ? measuring->fd() : -1, POLLIN, 0}};
+        pollfd fds[5] = {{signals_.fd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0},
+                         {err_open ? tbx.err() : -1, POLLIN, 0}, {measuring ? measuring->fd() : -1, POLLIN, 0}};
         if (reading)
             fds[1].fd = reader->events();
-        if (!tbx.held())
+        if (!tbx.held() && out_open)
             fds[2].fd = tbx.out();
         // While it reads, a look a tenth of a second: what plays moves on.
-        if (poll(fds, 5, reading ? 100 : -1) < 0)
-            continue;
+        if (poll(fds, 5, reading ? 100 : -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return end(1, std::string("cannot wait for tbx and the read: ") + std::strerror(errno));
+        }
 
         if ((fds[2].revents & POLLIN) != 0 && !pass_on())
             return end(128 + SIGPIPE, "standard output was closed; stopped");
         // What SDL says on tbx's standard error, below the progress line too.
         if ((fds[3].revents & POLLIN) != 0)
             progress_.pass_on(tbx.take_err(), STDERR_FILENO);
+        // A pipe tbx has closed, read to its end, has no more to say: its
+        // end comes as SIGCHLD.
+        out_open = out_open && (fds[2].revents & (POLLHUP | POLLERR)) == 0;
+        err_open = err_open && (fds[3].revents & (POLLHUP | POLLERR)) == 0;
 
         if ((fds[0].revents & POLLIN) != 0) {
             const int signal = signals_.take();

@@ -4,11 +4,15 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <initializer_list>
 
 Signals::Signals()
 {
+    // Inherited as ignored, it would have the kernel reap tbx unseen.
+    signal(SIGCHLD, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
@@ -32,5 +36,16 @@ int Signals::take() const
 int Signals::wait(int ms) const
 {
     pollfd p = {fd_, POLLIN, 0};
-    return poll(&p, 1, ms) > 0 ? take() : 0;
+    const int ready = poll(&p, 1, ms);
+    return ready > 0 ? take() : ready < 0 && errno != EINTR ? -1 : 0;
+}
+
+void Signals::die_by(int signal) const
+{
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    raise(signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }

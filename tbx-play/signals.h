@@ -16,8 +16,12 @@ public:
     int fd() const { return fd_; }
     // The next signal that came, 0 if none.
     int take() const;
-    // Waits up to ms for one; 0 if none came.
+    // Waits up to ms for one; 0 if none came, -1 with errno where it cannot wait.
     int wait(int ms) const;
+    // Ends the process by signal, at its default action, as the caller
+    // would have seen it end without us in between; returns only if that
+    // does not end it.
+    void die_by(int signal) const;
     // The mask from before, for the programs we start.
     const sigset_t &before() const { return before_; }
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <thread>
 
 extern char **environ;
@@ -127,9 +128,11 @@ void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, s
     // stays locked while anyone holds it.
     close_range(3, ~0U, 0);
     execvpe(tbx.c_str(), pointers(argv).data(), pointers(env).data());
-    std::fprintf(stderr, "tbx-play: cannot run %s: %s\n", tbx.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "tbx-play: %s.\n", cannot_run(tbx, errno).c_str());
     std::exit(1);
 }
+
+std::string cannot_run(const std::string &tbx, int error) { return "cannot run " + tbx + ": " + std::strerror(error); }
 
 Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask, bool held)
 {
@@ -138,18 +141,29 @@ Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &ma
         {libraries_first(runtimes.compat), {"SDL12COMPAT_FAKE_CDROM_PATH", folder}, {"SDL_NO_SIGNAL_HANDLERS", "1"}});
     std::vector<std::string> argv = {runtimes.tbx};
     std::vector<char *> envp = pointers(env), args = pointers(argv);
-    if (pipe2(out_, O_CLOEXEC) != 0 || pipe2(err_, O_CLOEXEC | O_NONBLOCK) != 0)
-        std::abort();
+    // What could not be done, and why.
+    const auto failed = [&](const std::string &what, int error) { error_ = what + ": " + std::strerror(error); };
+    if (pipe2(out_, O_CLOEXEC) != 0 || pipe2(err_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        failed("cannot make a pipe for tbx", errno);
+        return;
+    }
     // A small pipe fills with little; reading it never blocks.
     fcntl(out_[1], F_SETPIPE_SZ, 4096);
     fcntl(out_[0], F_SETFL, O_NONBLOCK);
     filler_ = open(("/proc/self/fd/" + std::to_string(out_[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (filler_ < 0) {
-        std::fprintf(stderr, "tbx-play: cannot open tbx's output again through /proc: %s\n", std::strerror(errno));
-        std::exit(1);
+        failed("cannot open tbx's output again through /proc", errno);
+        return;
     }
     if (held)
         hold();
+    // Where the child tells why exec failed; a successful exec closes it
+    // unwritten.
+    int exec_failed[2];
+    if (pipe2(exec_failed, O_CLOEXEC) != 0) {
+        failed("cannot make a pipe for tbx", errno);
+        return;
+    }
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
@@ -161,22 +175,39 @@ Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &ma
         signal(SIGPIPE, SIG_DFL);
         dup2(out_[1], STDOUT_FILENO);
         dup2(err_[1], STDERR_FILENO);
-        close_range(3, ~0U, 0);
+        // All of ours but the way to tell of a failed exec.
+        close_range(3, static_cast<unsigned>(exec_failed[1]) - 1, 0);
+        close_range(static_cast<unsigned>(exec_failed[1]) + 1, ~0U, 0);
         execvpe(args[0], args.data(), envp.data());
+        const int error = errno;
+        [[maybe_unused]] const ssize_t told = write(exec_failed[1], &error, sizeof error);
         _exit(127);
     }
+    const int fork_error = errno;
+    close(exec_failed[1]);
     close(out_[1]);
     close(err_[1]);
     out_[1] = err_[1] = -1;
+    if (pid_ < 0) {
+        close(exec_failed[0]);
+        failed("cannot start tbx", fork_error);
+        return;
+    }
+    int error = 0;
+    ssize_t n;
+    while ((n = read(exec_failed[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(exec_failed[0]);
+    if (n == sizeof error)
+        error_ = cannot_run(runtimes.tbx, error);
 }
 
 Tbx::~Tbx()
 {
     end();
-    close(out_[0]);
-    close(err_[0]);
-    if (filler_ >= 0)
-        close(filler_);
+    for (const int fd : {out_[0], out_[1], err_[0], err_[1], filler_})
+        if (fd >= 0)
+            close(fd);
 }
 
 void Tbx::hold()

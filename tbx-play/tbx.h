@@ -34,8 +34,12 @@ struct Runtimes {
 // LD_LIBRARY_PATH with folder first, where the loader looks first.
 std::pair<std::string, std::string> libraries_first(const std::string &folder);
 
+// That the tbx at path cannot be run, and why (an errno).
+std::string cannot_run(const std::string &tbx, int error);
+
 // Runs tbx in this process's place, with variables set (name, value) and
-// the signal mask it had before ours.
+// the signal mask it had before ours; names a tbx that cannot be run, and
+// exits 1.
 [[noreturn]] void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, std::string>> &set,
                            const sigset_t &mask);
 
@@ -47,13 +51,16 @@ bool sound_in_real_time();
 class Tbx {
 public:
     // tbx playing the disc in folder on sdl12-compat; held from the start,
-    // before its first line, if so asked.
+    // before its first line, if so asked. Where it could not be started,
+    // error() says why.
     Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask, bool held = false);
     // Ends it, as end() does.
     ~Tbx();
     Tbx(const Tbx &) = delete;
     Tbx &operator=(const Tbx &) = delete;
 
+    // Why it is not running, "" once it is.
+    const std::string &error() const { return error_; }
     // Its standard output, and its standard error.
     int out() const { return out_[0]; }
     int err() const { return err_[0]; }
@@ -83,6 +90,7 @@ private:
     bool held_ = false;
     bool paused_ = false;
     std::optional<int> status_;
+    std::string error_;
 };
 
 #endif

@@ -80,6 +80,15 @@ inline std::string cannot_write(const std::string &path, const std::string &why)
 {
     return "tbx-play: cannot write " + path + ": " + why + ".\n";
 }
+// A tbx that cannot be run, and why; "; nothing was kept..." or "." follows.
+inline std::string cannot_run(const std::string &tbx, const std::string &why)
+{
+    return "tbx-play: cannot run " + tbx + ": " + why;
+}
+inline std::string cannot_write_out(const std::string &why)
+{
+    return "tbx-play: cannot write to standard output: " + why + ".\n";
+}
 inline std::string no_permission(const std::string &drive)
 {
     return "tbx-play: you may not read the drive " + drive +

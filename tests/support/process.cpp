@@ -131,6 +131,8 @@ Exit run_process(const Spawn &spawn)
             redirect(2, err, O_WRONLY | O_CREAT | O_TRUNC);
         if (spawn.close_stdin)
             close(0);
+        if (spawn.signal && spawn.signal->to_group && !spawn.terminal)
+            setpgid(0, 0);
         std::istringstream chosen(RUN_VARIABLES);
         for (std::string name; chosen >> name;)
             unsetenv(name.c_str());
@@ -165,7 +167,7 @@ Exit run_process(const Spawn &spawn)
     int wstatus = 0;
     while (waitpid(pid, &wstatus, spawn.terminal || spawn.signal ? WNOHANG : 0) == 0) {
         if (spawn.signal && !signalled && written().find(spawn.signal->once_written) != std::string::npos) {
-            kill(pid, spawn.signal->number);
+            kill(spawn.signal->to_group ? -pid : pid, spawn.signal->number);
             signalled = Clock::now();
         } else if (spawn.terminal) {
             written();

@@ -52,6 +52,9 @@ struct Spawn {
     struct Signal {
         int number;
         std::string once_written;
+        // To the program's process group, of its own, as Ctrl-C on a
+        // terminal reaches a shell and what it runs.
+        bool to_group = false;
     };
     std::optional<Signal> signal;
 };

@@ -375,7 +375,8 @@ TEST_P(Stopped, WithinASecondEverythingHasEndedAndNothingHalfReadIsKept)
         spawn.signal = Spawn::Signal{s.signal, once};
         spawn.err_to_out = paused;
     });
-    EXPECT_EQ(r.status, 128 + s.signal);
+    // By the signal itself, as a shell sees its own children end on Ctrl-C.
+    EXPECT_EQ(r.status, 1000 + s.signal);
     EXPECT_GE(r.signal_to_exit_ms, 0);
     EXPECT_LE(r.signal_to_exit_ms, 1000);
     EXPECT_TRUE(ends_with(ours(paused ? r.out : r.err), from_cache ? said::kStopped : said::kStoppedReading)) << r.err;
@@ -481,6 +482,83 @@ TEST_P(Faults, AreNamedAndLeaveNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(TbxPlay, Faults, ::testing::ValuesIn(kFaults), ByName());
+
+struct Odd {
+    const char *name;
+    std::string script;
+    bool from_cache; // the disc read by a run before
+    std::function<void(Spawn &, const TempDir &)> adjust;
+    int status;
+    std::function<std::string(const TempDir &)> err; // how what tbx-play says ends
+    bool played;                                     // tbx played the disc to its end
+};
+
+// Started by a parent that ignores SIGCHLD, as some daemons and service managers do.
+void ignoring_sigchld(Spawn &s, const TempDir &)
+{
+    s.argv.insert(s.argv.begin(), {"/usr/bin/env", "--ignore-signal=CHLD"});
+}
+
+void no_tbx(Spawn &s, const TempDir &) { s.env["TBX"] = "/nonexistent"; }
+
+const std::string kNoSuchFile = "No such file or directory";
+
+// Environments a run may be started in that are not the usual one.
+const Odd kOdds[] = {
+    {"sigchld_ignored_while_reading", kDisc, false, ignoring_sigchld, 0,
+     [](const TempDir &dir) { return said::kept(folder_of(dir, cached(dir))); }, true},
+    {"sigchld_ignored_from_the_cache", kDisc, true, ignoring_sigchld, 0,
+     [](const TempDir &dir) { return said::read_before(kDevice, folder_of(dir, cached(dir))); }, true},
+    {"tbx_missing_while_reading", kDisc, false, no_tbx, 1,
+     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + said::kNothingKept; }, false},
+    {"tbx_missing_from_the_cache", kDisc, true, no_tbx, 1,
+     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + ".\n"; }, false},
+    // Where tbx-play hands the drive to tbx, in its own place.
+    {"tbx_missing_without_a_disc", "tray empty\n", false, no_tbx, 1,
+     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + ".\n"; }, false},
+    {"tbx_not_executable", kDisc, false,
+     [](Spawn &s, const TempDir &dir) {
+         std::ofstream(dir / "tbx") << "#!/bin/sh\n";
+         s.env["TBX"] = dir / "tbx";
+     },
+     1, [](const TempDir &dir) { return said::cannot_run(dir / "tbx", "Permission denied") + said::kNothingKept; },
+     false},
+    {"which_drive_into_a_full_disk", kDisc, false,
+     [](Spawn &s, const TempDir &) {
+         s.argv.push_back("--which-drive");
+         s.stdout_path = "/dev/full";
+     },
+     1, [](const TempDir &) { return said::cannot_write_out("No space left on device"); }, false},
+};
+
+class OddEnvironment : public ::testing::TestWithParam<Odd> {};
+
+TEST_P(OddEnvironment, EndsAsItShouldAndSaysWhy)
+{
+    const Odd &o = GetParam();
+    const TempDir dir;
+    if (o.from_cache) {
+        ASSERT_EQ(tbx_play(dir, o.script, Clock::Fast).status, 0);
+    }
+    const std::vector<std::string> before = cached(dir);
+    const DriveRun r = tbx_play(dir, o.script, Clock::Fast, [&](Spawn &s) {
+        // A run that hangs ends sooner than the default.
+        s.timeout_s = 20;
+        o.adjust(s, dir);
+    });
+    EXPECT_EQ(r.status, o.status);
+    EXPECT_TRUE(ends_with(ours(r.err), o.err(dir))) << r.err;
+    const std::vector<std::string> after = cached(dir);
+    EXPECT_EQ(r.out, o.played ? output::header(3, folder_of(dir, after)) + kDiscLines : "");
+    if (o.from_cache) {
+        EXPECT_EQ(after, before);
+    } else {
+        EXPECT_EQ(after.size(), o.status == 0 ? 5U : 0U) << "the disc's folder, its table and three tracks, or nothing";
+    }
+    EXPECT_EQ(left_running(dir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, OddEnvironment, ::testing::ValuesIn(kOdds), ByName());
 
 TEST(TbxPlay, WhatAKilledRunLeavesTheNextRunRemoves)
 {
