@@ -4,6 +4,7 @@
 // heard that was not read and written far enough ahead of sdl12-compat's
 // reads, every track is heard whole and in order, and the music starts as
 // soon as it can.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
