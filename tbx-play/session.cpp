@@ -168,7 +168,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             }
         }
 
-        if ((fds[1].revents & POLLIN) != 0) {
+        if (reading && (fds[1].revents & POLLIN) != 0) {
             Reader::Event e;
             if (read(reader->events(), &e, sizeof e) != sizeof e)
                 continue;

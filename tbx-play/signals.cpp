@@ -46,6 +46,6 @@ void Signals::die_by(int signal) const
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, signal);
-    raise(signal);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal);
 }

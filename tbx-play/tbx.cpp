@@ -179,8 +179,8 @@ Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &ma
         close_range(3, static_cast<unsigned>(exec_failed[1]) - 1, 0);
         close_range(static_cast<unsigned>(exec_failed[1]) + 1, ~0U, 0);
         execvpe(args[0], args.data(), envp.data());
-        const int error = errno;
-        [[maybe_unused]] const ssize_t told = write(exec_failed[1], &error, sizeof error);
+        const int why = errno;
+        [[maybe_unused]] const ssize_t told = write(exec_failed[1], &why, sizeof why);
         _exit(127);
     }
     const int fork_error = errno;
@@ -193,13 +193,13 @@ Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &ma
         failed("cannot start tbx", fork_error);
         return;
     }
-    int error = 0;
+    int why = 0;
     ssize_t n;
-    while ((n = read(exec_failed[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    while ((n = read(exec_failed[0], &why, sizeof why)) < 0 && errno == EINTR) {
     }
     close(exec_failed[0]);
-    if (n == sizeof error)
-        error_ = cannot_run(runtimes.tbx, error);
+    if (n == sizeof why)
+        error_ = cannot_run(runtimes.tbx, why);
 }
 
 Tbx::~Tbx()
