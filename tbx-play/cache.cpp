@@ -64,13 +64,6 @@ std::string not_yours(const std::string &root, const char *why)
            "; set XDG_CACHE_HOME to a folder of your own";
 }
 
-std::string track_name(size_t i, bool audio)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "track%02zu.%s", i + 1, audio ? "mp3" : "dat");
-    return name;
-}
-
 // All of a read, or -1 with errno set.
 ssize_t read_some(int fd, unsigned char *into, size_t size)
 {
@@ -250,6 +243,13 @@ std::string write_failure(const std::string &root, const std::string &path, int 
     if (error == ENOSPC || error == EDQUOT)
         return "no space left on the disk for the cache in " + root;
     return said("cannot write", path, error);
+}
+
+std::string track_name(size_t i, bool audio)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "track%02zu.%s", i + 1, audio ? "mp3" : "dat");
+    return name;
 }
 
 std::string track_file(const std::string &folder, size_t i, bool audio)

@@ -46,7 +46,9 @@ private:
 // happens: a full disk is named as such, with the cache's folder.
 std::string write_failure(const std::string &root, const std::string &path, int error);
 
-// Track i's file (from 0, as tbx counts tracks) in a disc's folder.
+// Track i's file's name (from 0, as tbx counts tracks), and its path in a
+// disc's folder.
+std::string track_name(size_t i, bool audio);
 std::string track_file(const std::string &folder, size_t i, bool audio);
 // Where audio track i is written as it is read, until it takes its
 // stand-in's place.

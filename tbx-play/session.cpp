@@ -48,7 +48,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
         audio.push_back(t.audio);
         ordinal.push_back(static_cast<int>(names.size()) + (t.audio ? 1 : 0));
         if (t.audio)
-            names.push_back(cache::track_file("", frames.size() - 1, true).substr(1));
+            names.push_back(cache::track_name(frames.size() - 1, true));
     }
     const int audio_tracks = static_cast<int>(names.size());
     Pacing pacing(frames, audio, sound_in_real_time());
