@@ -134,6 +134,16 @@ cdrom_drive_t *Drive::cdda()
     return cdda_;
 }
 
+cdrom_drive_t *Drive::give_cdda()
+{
+    cdrom_drive_t *given = cdda();
+    if (given != nullptr) {
+        cdda_ = nullptr;
+        cdio_ = nullptr;
+    }
+    return given;
+}
+
 std::string Drive::id()
 {
     DiscId *disc = discid_new();

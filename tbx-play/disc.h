@@ -53,6 +53,8 @@ public:
     // The drive made ready for paranoia to read, once open() said Audio;
     // nullptr, with error() set, if it cannot be.
     cdrom_drive_t *cdda();
+    // That drive, handed over to be closed by whoever takes it.
+    cdrom_drive_t *give_cdda();
     // Lets the drive go, so that its tray opens again.
     void close();
 

@@ -3,19 +3,54 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "cache.h"
 #include "mp3.h"
+
+// All the thread uses, held by it and by the Reader alike: whichever lets
+// go last frees it.
+struct Reader::State {
+    cdrom_drive_t *drive;
+    std::vector<disc::Track> played;
+    std::string folder;
+    int pipe[2] = {-1, -1};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> stopped{false};
+    std::mutex said_lock;
+    std::string said;
+
+    State(cdrom_drive_t *d, std::vector<disc::Track> p, std::string f)
+        : drive(d), played(std::move(p)), folder(std::move(f))
+    {
+    }
+    ~State()
+    {
+        if (drive != nullptr)
+            cdio_cddap_close(drive);
+        for (const int fd : pipe)
+            if (fd >= 0)
+                close(fd);
+    }
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+};
 
 namespace {
 
 // What paranoia's callback, which takes no argument of ours, saw while the
 // frame was read, and where it tells of retries.
 thread_local bool frame_lost = false;
+thread_local long lost_at = -1;  // the sector it gave up on, or last failed to read
+thread_local int read_error = 0; // errno of the drive's last failed read
 thread_local int told_to = -1;
 
 // cd-paranoia's own limit on reading a frame again.
@@ -35,15 +70,20 @@ void tell_on(int fd, const Reader::Event &e)
     [[maybe_unused]] const ssize_t written = write(fd, &e, sizeof e);
 }
 
-void seen(long, paranoia_cb_mode_t mode)
+void seen(long position, paranoia_cb_mode_t mode)
 {
     switch (mode) {
     // A skip is paranoia giving up on a frame after its retries.
     case PARANOIA_CB_SKIP:
         frame_lost = true;
+        lost_at = position / CD_FRAMEWORDS;
         break;
-    // A frame read again: a damaged stretch, which holds the read up.
+    // The drive failed the read itself; errno is still the system's answer.
     case PARANOIA_CB_READERR:
+        read_error = errno != 0 ? errno : EIO;
+        lost_at = frame_lost ? lost_at : position / CD_FRAMEWORDS;
+        [[fallthrough]];
+    // A frame read again: a damaged stretch, which holds the read up.
     case PARANOIA_CB_DRIFT:
     case PARANOIA_CB_FIXUP_DROPPED:
     case PARANOIA_CB_FIXUP_DUPED:
@@ -53,7 +93,7 @@ void seen(long, paranoia_cb_mode_t mode)
         thread_local Clock::time_point told;
         if (Clock::now() - told > std::chrono::milliseconds(500)) {
             told = Clock::now();
-            tell_on(told_to, {Reader::Event::Retried, 0, 0, 0, 0});
+            tell_on(told_to, {Reader::Event::Retried, 0, 0, 0, Reader::Event::None, 0});
         }
         break;
     }
@@ -62,90 +102,135 @@ void seen(long, paranoia_cb_mode_t mode)
     }
 }
 
-} // namespace
-
-Reader::Reader(cdrom_drive_t *drive, const disc::Toc &toc, std::string folder)
-    : drive_(drive), played_(toc.played()), folder_(std::move(folder))
+// Paranoia's last message, without its number: what it says last is what
+// ended the read.
+std::string last_line(const std::string &log)
 {
-    if (pipe2(pipe_, O_CLOEXEC) != 0)
-        std::abort();
-    thread_ = std::thread(&Reader::run, this);
+    const size_t end = log.find_last_not_of(" \n");
+    if (end == std::string::npos)
+        return "";
+    const size_t begin = log.rfind('\n', end) + 1;
+    std::string line = log.substr(begin, end + 1 - begin);
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos && line.find_first_not_of("0123456789") == colon)
+        line.erase(0, colon + 2);
+    return line;
 }
 
-Reader::~Reader()
+// Why a frame was lost: a drive that says there is no disc, or none it can
+// reach, lost it; one that failed otherwise, a drive error; one that read
+// it but never the same twice, paranoia gave up on.
+Reader::Event::Why why_lost(int error)
 {
-    stop();
-    close(pipe_[0]);
-    // A thread still stuck in the drive may yet write.
-    if (stopped_)
-        close(pipe_[1]);
+    if (error == ENOMEDIUM || error == EBADF)
+        return Reader::Event::DiscOut;
+    return error != 0 ? Reader::Event::DriveError : Reader::Event::GivenUp;
+}
+
+// False once the run must end, which it has told.
+bool read_track(Reader::State &s, cdrom_paranoia_t *paranoia, size_t i)
+{
+    const auto fail = [&](long at, Reader::Event::Why why, int error) {
+        tell_on(s.pipe[1], {Reader::Event::Failed, i, at, 0, why, error});
+        return false;
+    };
+    if (s.stopping)
+        return false;
+    mp3::Encoder encoder(cache::being_read(s.folder, i), s.played[i].frames);
+    cdio_paranoia_seek(paranoia, s.played[i].start, SEEK_SET);
+    tell_on(s.pipe[1], {Reader::Event::Progress, i, 0, 0, Reader::Event::None, 0});
+    for (long f = 0; f < s.played[i].frames; ++f) {
+        if (s.stopping)
+            return false;
+        frame_lost = false;
+        lost_at = -1;
+        read_error = 0;
+        // Only what the drive says of this frame is told.
+        if (char *before = cdio_cddap_errors(s.drive); before != nullptr)
+            cdio_cddap_free_messages(before);
+        const int16_t *samples = cdio_paranoia_read_limited(paranoia, seen, kRetries);
+        if (samples == nullptr || frame_lost) {
+            // A drive gone takes paranoia's read with it, with no callback.
+            const int error = read_error != 0 ? read_error : samples == nullptr ? errno : 0;
+            if (char *said = cdio_cddap_errors(s.drive); said != nullptr) {
+                const std::lock_guard<std::mutex> hold(s.said_lock);
+                s.said = last_line(said);
+                cdio_cddap_free_messages(said);
+            }
+            const long start = s.played[i].start;
+            const long at = lost_at >= start && lost_at < start + s.played[i].frames ? lost_at - start : f;
+            return fail(at, why_lost(error), error);
+        }
+        if (!encoder.add(samples))
+            return fail(f, Reader::Event::WriteFailed, errno);
+        if ((f + 1) % kReportEvery == 0) {
+            const long bytes = encoder.flush();
+            if (bytes < 0)
+                return fail(f, Reader::Event::WriteFailed, errno);
+            tell_on(s.pipe[1], {Reader::Event::Progress, i, f + 1, bytes, Reader::Event::None, 0});
+        }
+    }
+    if (!encoder.finish())
+        return fail(s.played[i].frames, Reader::Event::WriteFailed, errno);
+    tell_on(s.pipe[1], {Reader::Event::Whole, i, s.played[i].frames, 0, Reader::Event::None, 0});
+    return true;
+}
+
+void run(const std::shared_ptr<Reader::State> &state)
+{
+    Reader::State &s = *state;
+    told_to = s.pipe[1];
+    cdrom_paranoia_t *paranoia = cdio_paranoia_init(s.drive);
+    cdio_paranoia_modeset(paranoia, PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP);
+    cdio_paranoia_cachemodel_size(paranoia, kCacheSectors);
+    bool whole = true;
+    for (size_t i = 0; i < s.played.size() && whole; ++i)
+        whole = !s.played[i].audio || read_track(s, paranoia, i);
+    cdio_paranoia_free(paranoia);
+    // The tray opens again once the disc is read.
+    cdio_cddap_close(s.drive);
+    s.drive = nullptr;
+    if (whole)
+        tell_on(s.pipe[1], {Reader::Event::Done, s.played.size(), 0, 0, Reader::Event::None, 0});
+    s.stopped = true;
+}
+
+} // namespace
+
+std::unique_ptr<Reader> Reader::start(cdrom_drive_t *drive, const disc::Toc &toc, const std::string &folder,
+                                      std::string &error)
+{
+    auto state = std::make_shared<State>(drive, toc.played(), folder);
+    if (pipe2(state->pipe, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe for the read: ") + std::strerror(errno);
+        return nullptr;
+    }
+    // The drive's own words on a failed read, kept for us to ask for.
+    cdio_cddap_verbose_set(drive, CDDA_MESSAGE_LOGIT, CDDA_MESSAGE_FORGETIT);
+    try {
+        std::thread(run, state).detach();
+    } catch (const std::system_error &e) {
+        error = std::string("cannot start the read: ") + e.what();
+        return nullptr;
+    }
+    return std::unique_ptr<Reader>(new Reader(std::move(state)));
+}
+
+Reader::~Reader() { stop(); }
+
+int Reader::events() const { return state_->pipe[0]; }
+
+std::string Reader::drive_said() const
+{
+    const std::lock_guard<std::mutex> hold(state_->said_lock);
+    return state_->said;
 }
 
 void Reader::stop()
 {
-    stopping_ = true;
-    if (!thread_.joinable())
+    // Once: a second stop finds it stopped, or stuck.
+    if (state_->stopping.exchange(true))
         return;
-    for (int waited = 0; !stopped_ && waited < 50; ++waited)
+    for (int waited = 0; !state_->stopped && waited < 50; ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (stopped_)
-        thread_.join();
-    else
-        thread_.detach();
-}
-
-void Reader::tell(const Event &e) { tell_on(pipe_[1], e); }
-
-void Reader::run()
-{
-    told_to = pipe_[1];
-    cdrom_paranoia_t *paranoia = cdio_paranoia_init(drive_);
-    cdio_paranoia_modeset(paranoia, PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP);
-    cdio_paranoia_cachemodel_size(paranoia, kCacheSectors);
-    bool whole = true;
-    for (size_t i = 0; i < played_.size() && whole; ++i)
-        whole = !played_[i].audio || read_track(paranoia, i);
-    cdio_paranoia_free(paranoia);
-    if (whole)
-        tell({Event::Done, played_.size(), 0, 0, 0});
-    stopped_ = true;
-}
-
-bool Reader::read_track(cdrom_paranoia_t *paranoia, size_t i)
-{
-    Event failed{Event::WriteFailed, i, 0, 0, 0};
-    mp3::Encoder encoder(cache::being_read(folder_, i), played_[i].frames);
-    cdio_paranoia_seek(paranoia, played_[i].start, SEEK_SET);
-    tell({Event::Progress, i, 0, 0, 0});
-    for (long f = 0; f < played_[i].frames; ++f) {
-        if (stopping_)
-            return false;
-        frame_lost = false;
-        const int16_t *samples = cdio_paranoia_read_limited(paranoia, seen, kRetries);
-        if (samples == nullptr || frame_lost) {
-            tell({Event::Unreadable, i, f, 0, 0});
-            return false;
-        }
-        if (!encoder.add(samples)) {
-            failed.error = errno;
-            tell(failed);
-            return false;
-        }
-        if ((f + 1) % kReportEvery == 0) {
-            const long bytes = encoder.flush();
-            if (bytes < 0) {
-                failed.error = errno;
-                tell(failed);
-                return false;
-            }
-            tell({Event::Progress, i, f + 1, bytes, 0});
-        }
-    }
-    if (!encoder.finish()) {
-        failed.error = errno;
-        tell(failed);
-        return false;
-    }
-    tell({Event::Whole, i, played_[i].frames, 0, 0});
-    return true;
 }

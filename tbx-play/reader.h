@@ -6,10 +6,12 @@
 // read (cache::being_read), out of its buffers every third of a second of
 // audio so that tbx can play it meanwhile. What happens is told through a
 // pipe, an Event at a time.
-#include <atomic>
+//
+// The thread owns all it uses, the drive too, and lets the drive go once it
+// has read: a stop that finds it stuck in a command of the drive leaves it
+// there, with nothing of ours freed under it, until the process ends.
+#include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <cdio/paranoia/paranoia.h>
 
@@ -18,39 +20,38 @@
 class Reader {
 public:
     struct Event {
-        enum Kind { Progress, Retried, Whole, Done, Unreadable, WriteFailed } kind;
+        enum Kind { Progress, Retried, Whole, Done, Failed } kind;
         size_t track; // from 0, as tbx counts tracks
-        long frames;  // Progress: of the track, read and encoded
+        long frames;  // Progress: of the track, read and encoded; Failed: where in it
         long bytes;   // Progress: of its file, written
-        int error;    // WriteFailed: errno
+        // Failed: why
+        enum Why { None, WriteFailed, DiscOut, DriveError, GivenUp } why;
+        int error; // WriteFailed, DriveError: errno
     };
 
-    // Reads into folder what disc's table plays, with the drive's handle.
-    Reader(cdrom_drive_t *drive, const disc::Toc &toc, std::string folder);
+    // Starts reading into folder what toc plays, with the drive, which it
+    // takes and closes; nullptr, with error set, where it cannot start.
+    static std::unique_ptr<Reader> start(cdrom_drive_t *drive, const disc::Toc &toc, const std::string &folder,
+                                         std::string &error);
     // Stops it, as stop() does.
     ~Reader();
     Reader(const Reader &) = delete;
     Reader &operator=(const Reader &) = delete;
 
     // Where its events come from.
-    int events() const { return pipe_[0]; }
-    // Tells it to stop at the next frame and waits for it briefly: a drive
-    // stuck in a command is left to the end of the process.
+    int events() const;
+    // What the drive said of its last failed read, as paranoia logged it.
+    std::string drive_said() const;
+    // Tells it to stop at the next frame and waits for it briefly, the first
+    // time: one stuck in the drive, or in paranoia's verifying of a stretch,
+    // is left to the end of the process.
     void stop();
 
-private:
-    void run();
-    // False once the run must end.
-    bool read_track(cdrom_paranoia_t *paranoia, size_t i);
-    void tell(const Event &e);
+    struct State;
 
-    cdrom_drive_t *drive_;
-    std::vector<disc::Track> played_;
-    std::string folder_;
-    int pipe_[2] = {-1, -1};
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> stopped_{false};
-    std::thread thread_;
+private:
+    explicit Reader(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    std::shared_ptr<State> state_;
 };
 
 #endif

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -23,8 +25,13 @@ int Session::play() { return loop(nullptr, nullptr, nullptr); }
 
 int Session::read_and_play(cache::Aside &aside, cache::Place::Lock &lock)
 {
-    Reader reader(drive_.cdda(), drive_.toc(), aside.folder());
-    return loop(&reader, &aside, &lock);
+    std::string error;
+    const std::unique_ptr<Reader> reader = Reader::start(drive_.give_cdda(), drive_.toc(), aside.folder(), error);
+    if (!reader) {
+        progress_.say("tbx-play: " + error + kNothingKept);
+        return 1;
+    }
+    return loop(reader.get(), &aside, &lock);
 }
 
 namespace {
@@ -34,7 +41,31 @@ double now()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// Where in a track, as tbx gives lengths: minutes and seconds.
+std::string at(long frames)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", frames / 75 / 60, frames / 75 % 60);
+    return text;
+}
+
 } // namespace
+
+std::string Session::failure(const Reader::Event &e, const std::string &drive_said) const
+{
+    const std::string track = "track " + std::to_string(drive_.toc().played()[e.track].number);
+    const std::string where = " at " + at(e.frames);
+    switch (e.why) {
+    case Reader::Event::DiscOut:
+        return "the disc was taken out of " + drive_.path() + " while " + track + " was read" + where;
+    case Reader::Event::DriveError:
+        return "the drive " + drive_.path() + " could not read " + track + where + ": " +
+               (drive_said.empty() ? std::strerror(e.error) : drive_said);
+    default:
+        return track + " of the disc in " + drive_.path() + " could not be read" + where +
+               ": it reads differently each time";
+    }
+}
 
 int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
 {
@@ -191,16 +222,14 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
                     return end(1, error);
                 reading = false;
                 lock->release();
-                drive_.close();
                 progress_.clear();
                 progress_.say("Read the whole disc; it is kept in " + place_.folder() + ".");
                 break;
             }
-            case Reader::Event::Unreadable:
-                return end(1, "track " + std::to_string(played[e.track].number) + " of the disc in " + drive_.path() +
-                                  " could not be read");
-            case Reader::Event::WriteFailed:
-                return end(1, cache::write_failure(place_.root(), aside->folder(), e.error));
+            case Reader::Event::Failed:
+                return end(1, e.why == Reader::Event::WriteFailed
+                                  ? cache::write_failure(place_.root(), aside->folder(), e.error)
+                                  : failure(e, reader->drive_said()));
             }
         }
     }

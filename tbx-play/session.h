@@ -9,6 +9,7 @@
 #include "cache.h"
 #include "disc.h"
 #include "progress.h"
+#include "reader.h"
 #include "signals.h"
 #include "tbx.h"
 
@@ -29,7 +30,9 @@ public:
     int read_and_play(cache::Aside &aside, cache::Place::Lock &lock);
 
 private:
-    int loop(class Reader *reader, cache::Aside *aside, cache::Place::Lock *lock);
+    int loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock);
+    // What a failed read is called.
+    std::string failure(const Reader::Event &e, const std::string &drive_said) const;
 
     const Runtimes &runtimes_;
     const Signals &signals_;

@@ -343,6 +343,14 @@ int packet(Drive &d, cdrom_generic_command *c)
     }
     for (int i = 0; i < count; ++i)
         fill_frame(d, from + i, c->buffer + static_cast<long>(i) * CD_FRAMESIZE_RAW);
+    for (int i = 0; i < count; ++i)
+        if (d.script.unsteady.count(from + i) != 0)
+            for (int b = 0; b < CD_FRAMESIZE_RAW; ++b)
+                c->buffer[static_cast<long>(i) * CD_FRAMESIZE_RAW + b] = static_cast<unsigned char>(std::rand());
+    if (from <= d.script.stall_at && d.script.stall_at < from + count) {
+        d.busy_us += d.script.stall_ms * 1000;
+        d.script.stall_at = -1;
+    }
     for (int f = from; f < from + count && !d.script.speed.empty(); ++f) {
         const size_t track = static_cast<size_t>(track_at(d, f) - 1);
         d.busy_us += std::lround(1e6 / (CD_FRAMES * d.script.speed[std::min(track, d.script.speed.size() - 1)]));

@@ -46,6 +46,8 @@ const Directive kDirectives[] = {
     {"shrink", Scripted, [](Words &w, DriveScript &s) { return one(w, s.shrink_after) && one(w, s.shrink_to); }},
     {"tones", Ioctl, [](Words &w, DriveScript &s) { return list<double>(w, s.tones); }},
     {"unreadable", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unreadable); }},
+    {"unsteady", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unsteady); }},
+    {"stall", Ioctl, [](Words &w, DriveScript &s) { return one(w, s.stall_at) && one(w, s.stall_ms); }},
     {"speed", Ioctl,
      [](Words &w, DriveScript &s) {
          return list<double>(w, s.speed) && std::all_of(s.speed.begin(), s.speed.end(), [](double x) { return x > 0; });

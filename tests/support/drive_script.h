@@ -30,6 +30,8 @@
 //   unreadable F ...      reading frame F (track 0 starts at frame 150) fails with a medium error
 //   speed X ...           READ CD takes as long as X times real time would, 75 X frames a second:
 //                         one X a track, in order, the last for the tracks after it
+//   unsteady F ...        frame F reads back different every time, as over a deep scratch
+//   stall F MS            the first read of frame F takes MS, as a drive stuck on a scratch does
 //   no permission         opening the drive fails with EACCES, as for a user not in its group
 //
 // Built into an LD_PRELOAD module too: no exceptions, no files; each drive
@@ -60,6 +62,9 @@ struct DriveScript {
 
     std::vector<double> tones;
     std::set<int> unreadable;
+    std::set<int> unsteady;
+    int stall_at = -1;
+    long stall_ms = 0;
     std::vector<double> speed; // none: at once
     bool no_permission = false;
 };

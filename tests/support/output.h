@@ -61,9 +61,21 @@ inline std::string no_audio(const std::string &drive)
 inline const std::string kNothingKept = "; nothing was kept, the next run reads the disc again.\n";
 inline const std::string kStoppedReading = "tbx-play: stopped" + kNothingKept;
 inline const std::string kStopped = "tbx-play: stopped.\n";
-inline std::string unreadable(int track, const std::string &drive)
+// How a read ends that the drive or the disc ended, at minutes:seconds into the track.
+inline std::string unreadable(int track, const std::string &at, const std::string &drive)
 {
-    return "tbx-play: track " + std::to_string(track) + " of the disc in " + drive + " could not be read" + kNothingKept;
+    return "tbx-play: track " + std::to_string(track) + " of the disc in " + drive + " could not be read at " + at +
+           ": it reads differently each time" + kNothingKept;
+}
+inline std::string drive_error(const std::string &drive, int track, const std::string &at, const std::string &why)
+{
+    return "tbx-play: the drive " + drive + " could not read track " + std::to_string(track) + " at " + at + ": " +
+           why + kNothingKept;
+}
+inline std::string taken_out(const std::string &drive, int track, const std::string &at)
+{
+    return "tbx-play: the disc was taken out of " + drive + " while track " + std::to_string(track) + " was read at " +
+           at + kNothingKept;
 }
 inline std::string disk_full(const std::string &cache) { return "tbx-play: no space left on the disk for the cache in " + cache + kNothingKept; }
 // The cache's folder refused, and what cannot be done in it.

@@ -343,6 +343,8 @@ const char *const kReading = "reading";
 const char *const kPlayingWhileReading = "playing_while_reading";
 const char *const kPlayingFromTheCache = "playing_from_the_cache";
 const char *const kPausedForTheRead = "paused_for_the_read";
+// The drive stuck for seconds in one read, as on a scratch it retries.
+const char *const kStalledRead = "in_a_stalled_read";
 
 std::vector<Stop> stops()
 {
@@ -351,6 +353,7 @@ std::vector<Stop> stops()
         for (const char *moment : {kReading, kPlayingWhileReading, kPlayingFromTheCache})
             all.push_back({name, signal, moment});
     all.push_back({"sigint", SIGINT, kPausedForTheRead});
+    all.push_back({"sigint", SIGINT, kStalledRead});
     return all;
 }
 
@@ -365,12 +368,16 @@ TEST_P(Stopped, WithinASecondEverythingHasEndedAndNothingHalfReadIsKept)
         ASSERT_EQ(tbx_play(dir, kDisc, Clock::Fast).status, 0);
     }
     const std::vector<std::string> before = cached(dir);
-    const bool paused = s.moment == kPausedForTheRead;
+    const bool paused = s.moment == kPausedForTheRead, stalled = s.moment == kStalledRead;
     const std::string once = s.moment == kReading ? "Reading the disc"
                              : paused             ? said::waits_for_the_drive()
+                             : stalled            ? "Reading track 1 of 3"
                                                   : "Playing Track [ 0 ]";
-    // Paused: a track read at half the music's speed.
-    const std::string disc = paused ? "tracks 900\ntones 440\nspeed 1\n" : kDisc + "speed 8\n";
+    // Paused: a track read at half the music's speed. Stalled: its second
+    // read, right after the first line of progress, takes 3 s.
+    const std::string disc = paused    ? "tracks 900\ntones 440\nspeed 1\n"
+                             : stalled ? kDisc + "stall 180 3000\n"
+                                       : kDisc + "speed 8\n";
     const DriveRun r = tbx_play(dir, disc, Clock::Real, [&](Spawn &spawn) {
         spawn.signal = Spawn::Signal{s.signal, once};
         spawn.err_to_out = paused;
@@ -416,20 +423,26 @@ struct Fault {
     std::optional<std::string> out; // what tbx said, "tbx" where it played; not looked at where it may have
 };
 
+// What paranoia says of a frame the drive answers with a medium error.
+const std::string kMediumError = "Unknown, unrecoverable error reading data";
+
 // A frame paranoia cannot read takes it over a second of retries, on this
 // drive that answers at once; the eject and the full disk may come before
 // tbx has started.
 const Fault kFaults[] = {
     {"unreadable_frame_before_tbx_plays", kDisc + "unreadable 300\n", nullptr, 1,
-     [](const TempDir &) { return said::unreadable(1, kDevice); }, ""},
+     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:02", kMediumError); }, ""},
     {"unreadable_frame_while_tbx_plays", kDisc + "unreadable 1100\n", nullptr, 1,
-     [](const TempDir &) { return said::unreadable(3, kDevice); }, "tbx"},
+     [](const TempDir &) { return said::drive_error(kDevice, 3, "0:02", kMediumError); }, "tbx"},
     // In the very track tbx plays as it is read, in real time.
     {"unreadable_frame_in_the_track_playing", "tracks 1000\ntones 440\nspeed 40\nunreadable 700\n",
      [](Spawn &s, const TempDir &dir) { s.env = reading_a_disc(IOCTL_DRIVE, TBX, dir, true); }, 1,
-     [](const TempDir &) { return said::unreadable(1, kDevice); }, "tbx"},
+     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:07", kMediumError); }, "tbx"},
+    // Read, but never the same twice: paranoia gives up on it.
+    {"frame_given_up", kDisc + "unsteady 600\n", nullptr, 1,
+     [](const TempDir &) { return said::unreadable(2, "0:01", kDevice); }, std::nullopt},
     {"disc_ejected_mid_read", kDisc + "eject after CDROM_SEND_PACKET 60\n", nullptr, 1,
-     [](const TempDir &) { return said::unreadable(2, kDevice); }, std::nullopt},
+     [](const TempDir &) { return said::taken_out(kDevice, 2, "0:00"); }, std::nullopt},
     // Room for the stand-ins and the first track, not for the second.
     {"cache_disk_full", kDisc, [](Spawn &s, const TempDir &) { on_a_small_disk(s, 200); }, 1,
      [](const TempDir &dir) { return said::disk_full(dir / "cache/tbx"); }, std::nullopt},
