@@ -1,7 +1,9 @@
 // tbx-play: plays the audio CD in the drive digitally, with tbx on
 // sdl12-compat's emulated drive, reading it while it plays and keeping it
 // for next time. Its manual page, tbx-play(1), says what it does when.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +22,12 @@
 namespace {
 
 const char *const kUsage = "usage: tbx-play [--which-drive]\n";
+
+int cannot_write_out(int error)
+{
+    std::fprintf(stderr, "tbx-play: cannot write to standard output: %s.\n", std::strerror(error));
+    return 1;
+}
 
 int play(const Signals &signals)
 {
@@ -109,12 +117,23 @@ int play(const Signals &signals)
 
 int main(int argc, char **argv)
 {
+    // A standard descriptor left closed would be the next one we open, and
+    // what we say would go into the drive or the cache: each gets
+    // /dev/null. Standard error is only for our words; standard output is
+    // what we are run for.
+    bool out_closed = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0) {
+            out_closed = out_closed || fd == STDOUT_FILENO;
+            if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd)
+                return 1;
+        }
+    if (out_closed)
+        return cannot_write_out(EBADF);
     if (argc == 2 && std::strcmp(argv[1], "--which-drive") == 0) {
         const std::optional<std::string> path = disc::find_drive();
-        if (path && (std::printf("%s\n", path->c_str()) < 0 || std::fflush(stdout) != 0)) {
-            std::fprintf(stderr, "tbx-play: cannot write to standard output: %s.\n", std::strerror(errno));
-            return 1;
-        }
+        if (path && (std::printf("%s\n", path->c_str()) < 0 || std::fflush(stdout) != 0))
+            return cannot_write_out(errno);
         return path ? 0 : 1;
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -130,7 +149,7 @@ int main(int argc, char **argv)
     const int status = play(signals);
     // Stopped by a signal, once all is ended: by that signal, so that what
     // started us stops too, as a shell does on Ctrl-C.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         if (status == 128 + signal)
             signals.die_by(signal);
     return status;

@@ -1,8 +1,10 @@
 #include "progress.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -12,16 +14,6 @@ std::string why(Pacing::Wait wait)
 {
     return wait == Pacing::Wait::Retries ? "the drive reads a damaged stretch again"
                                          : "the drive reads slower than real time";
-}
-
-void put(int fd, const std::string &text)
-{
-    for (size_t at = 0; at < text.size();) {
-        const ssize_t n = write(fd, text.data() + at, text.size() - at);
-        if (n <= 0)
-            return;
-        at += static_cast<size_t>(n);
-    }
 }
 
 bool same_file(int a, int b)
@@ -76,23 +68,36 @@ void Progress::say(const std::string &line) const
     draw();
 }
 
-bool Progress::pass_on(const std::string &text, int fd) const
+void Progress::pass_on(const std::string &text, int fd) const
 {
     // The progress line is on the terminal standard error goes to.
     const bool below = fd == STDERR_FILENO || same_;
     if (text.empty())
-        return true;
+        return;
     if (below)
         erase();
-    bool written = true;
-    for (size_t at = 0; at < text.size() && written;) {
-        const ssize_t n = write(fd, text.data() + at, text.size() - at);
-        written = n > 0;
-        at += written ? static_cast<size_t>(n) : 0;
-    }
+    put(fd, text);
     if (below)
         draw();
-    return written;
+}
+
+void Progress::put(int fd, const std::string &text) const
+{
+    for (size_t at = 0; at < text.size() && !closed_;) {
+        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Left non-blocking by whoever shares it: waited for, briefly.
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p = {fd, POLLOUT, 0};
+            if (poll(&p, 1, 1000) > 0)
+                continue;
+        }
+        // Read no more (a pipe's reader gone, a terminal hung up): what was
+        // to be said is lost, and so is the point of playing on.
+        closed_ = n <= 0;
+        at += closed_ ? 0 : static_cast<size_t>(n);
+    }
 }
 
 void Progress::erase() const

@@ -23,11 +23,13 @@ public:
     void clear();
     // A line of our own.
     void say(const std::string &line) const;
-    // tbx's output, passed on to fd (ours of the same name); false once it
-    // is gone.
-    bool pass_on(const std::string &text, int fd = 1) const;
+    // tbx's output, passed on to fd (ours of the same name).
+    void pass_on(const std::string &text, int fd = 1) const;
+    // Standard output or error is closed: a write to it has failed.
+    bool closed() const { return closed_; }
 
 private:
+    void put(int fd, const std::string &text) const;
     void erase() const;
     void draw() const;
 
@@ -36,6 +38,7 @@ private:
     std::string line_; // the progress line, "" when none
     int track_ = 0;
     Pacing::Wait wait_ = Pacing::Wait::None;
+    mutable bool closed_ = false;
 };
 
 #endif

@@ -131,10 +131,14 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
                 pacing.playing(announced++, now());
         if (announced < played.size() && !pacing.may_start(announced) && !tbx.held())
             tbx.hold();
-        return progress_.pass_on(text);
+        progress_.pass_on(text);
     };
 
     for (;;) {
+        // Nobody reads what we say any more, as a pipe's reader that has
+        // left: ended quietly, as by the SIGPIPE a write would have brought.
+        if (progress_.closed())
+            return end(128 + SIGPIPE, "");
         // What tbx may do now: go on to its next track, or pause in this one.
         const double t = now();
         if (measuring && measuring->done()) {
@@ -171,8 +175,8 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             return end(1, std::string("cannot wait for tbx and the read: ") + std::strerror(errno));
         }
 
-        if ((fds[2].revents & POLLIN) != 0 && !pass_on())
-            return end(128 + SIGPIPE, "standard output was closed; stopped");
+        if ((fds[2].revents & POLLIN) != 0)
+            pass_on();
         // What SDL says on tbx's standard error, below the progress line too.
         if ((fds[3].revents & POLLIN) != 0)
             progress_.pass_on(tbx.take_err(), STDERR_FILENO);
@@ -188,10 +192,11 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             if (tbx.ended()) {
                 tbx.release();
                 progress_.pass_on(tbx.take_err(), STDERR_FILENO);
-                const bool out = pass_on() && progress_.pass_on(partial);
+                pass_on();
+                progress_.pass_on(partial);
                 const int status = *tbx.ended();
-                if (!out)
-                    return end(128 + SIGPIPE, "standard output was closed; stopped");
+                if (progress_.closed())
+                    return end(128 + SIGPIPE, "");
                 // Ctrl-C and a closed terminal reach tbx too, maybe first.
                 if (status == 128 + SIGINT || status == 128 + SIGTERM || status == 128 + SIGHUP)
                     return end(status, "stopped");

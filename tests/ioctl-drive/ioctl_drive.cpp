@@ -175,6 +175,13 @@ Drive &drive()
         const char *log = std::getenv("TBX_DRIVE_LOG");
         if (made->emulated && log != nullptr)
             made->log_fd = real_openat(AT_FDCWD, log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // Clear of the standard descriptors, which a program may find closed
+        // and fill itself.
+        if (made->log_fd >= 0 && made->log_fd <= STDERR_FILENO) {
+            const int moved = fcntl(made->log_fd, F_DUPFD_CLOEXEC, 10);
+            LIBC(int(int), "close")(made->log_fd);
+            made->log_fd = moved;
+        }
         return made;
     }();
     return *d;

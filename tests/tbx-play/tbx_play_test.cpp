@@ -502,8 +502,8 @@ struct Odd {
     bool from_cache; // the disc read by a run before
     std::function<void(Spawn &, const TempDir &)> adjust;
     int status;
-    std::function<std::string(const TempDir &)> err; // how what tbx-play says ends
-    bool played;                                     // tbx played the disc to its end
+    std::function<std::string(const TempDir &)> err; // how what tbx-play says ends; "": nothing of its own
+    enum Out { Nothing, Whole, Cut } out;             // of tbx's lines: none, all, the first ones
 };
 
 // Started by a parent that ignores SIGCHLD, as some daemons and service managers do.
@@ -514,34 +514,61 @@ void ignoring_sigchld(Spawn &s, const TempDir &)
 
 void no_tbx(Spawn &s, const TempDir &) { s.env["TBX"] = "/nonexistent"; }
 
+// Its output into a pipe whose reader takes the first line, then leaves, as head -1 does.
+void read_one_line(Spawn &s, const TempDir &) { s.pipe_reader_takes = 20; }
+
+// Started with a standard descriptor closed, as by the shell's >&- or 2>&-.
+std::function<void(Spawn &, const TempDir &)> closed(const char *redirection)
+{
+    return [redirection](Spawn &s, const TempDir &) {
+        s.argv.insert(s.argv.begin(), {"/bin/sh", "-c", std::string("exec \"$0\" ") + redirection});
+    };
+}
+
+const int kByPipe = 1000 + SIGPIPE;
+
 const std::string kNoSuchFile = "No such file or directory";
 
 // Environments a run may be started in that are not the usual one.
 const Odd kOdds[] = {
     {"sigchld_ignored_while_reading", kDisc, false, ignoring_sigchld, 0,
-     [](const TempDir &dir) { return said::kept(folder_of(dir, cached(dir))); }, true},
+     [](const TempDir &dir) { return said::kept(folder_of(dir, cached(dir))); }, Odd::Whole},
     {"sigchld_ignored_from_the_cache", kDisc, true, ignoring_sigchld, 0,
-     [](const TempDir &dir) { return said::read_before(kDevice, folder_of(dir, cached(dir))); }, true},
+     [](const TempDir &dir) { return said::read_before(kDevice, folder_of(dir, cached(dir))); }, Odd::Whole},
     {"tbx_missing_while_reading", kDisc, false, no_tbx, 1,
-     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + said::kNothingKept; }, false},
+     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + said::kNothingKept; }, Odd::Nothing},
     {"tbx_missing_from_the_cache", kDisc, true, no_tbx, 1,
-     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + ".\n"; }, false},
+     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + ".\n"; }, Odd::Nothing},
     // Where tbx-play hands the drive to tbx, in its own place.
     {"tbx_missing_without_a_disc", "tray empty\n", false, no_tbx, 1,
-     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + ".\n"; }, false},
+     [](const TempDir &) { return said::cannot_run("/nonexistent", kNoSuchFile) + ".\n"; }, Odd::Nothing},
     {"tbx_not_executable", kDisc, false,
      [](Spawn &s, const TempDir &dir) {
          std::ofstream(dir / "tbx") << "#!/bin/sh\n";
          s.env["TBX"] = dir / "tbx";
      },
      1, [](const TempDir &dir) { return said::cannot_run(dir / "tbx", "Permission denied") + said::kNothingKept; },
-     false},
+     Odd::Nothing},
     {"which_drive_into_a_full_disk", kDisc, false,
      [](Spawn &s, const TempDir &) {
          s.argv.push_back("--which-drive");
          s.stdout_path = "/dev/full";
      },
-     1, [](const TempDir &) { return said::cannot_write_out("No space left on device"); }, false},
+     1, [](const TempDir &) { return said::cannot_write_out("No space left on device"); }, Odd::Nothing},
+    // Ended quietly, as by the SIGPIPE a write brings: tbx, the read and
+    // all that was read with it.
+    {"output_closed_while_reading", kDisc, false, read_one_line, kByPipe, [](const TempDir &) { return ""; }, Odd::Cut},
+    {"output_closed_from_the_cache", kDisc, true, read_one_line, kByPipe, [](const TempDir &) { return ""; }, Odd::Cut},
+    {"errors_closed_while_reading", kDisc, false,
+     [](Spawn &s, const TempDir &dir) {
+         read_one_line(s, dir);
+         s.err_to_out = true;
+     },
+     kByPipe, [](const TempDir &) { return ""; }, Odd::Cut},
+    {"output_closed_at_start", kDisc, false, closed(">&-"), 1,
+     [](const TempDir &) { return said::cannot_write_out("Bad file descriptor"); }, Odd::Nothing},
+    // Nothing can be said, and nothing needs to be.
+    {"errors_closed_at_start", kDisc, false, closed("2>&-"), 0, [](const TempDir &) { return ""; }, Odd::Whole},
 };
 
 class OddEnvironment : public ::testing::TestWithParam<Odd> {};
@@ -560,9 +587,18 @@ TEST_P(OddEnvironment, EndsAsItShouldAndSaysWhy)
         o.adjust(s, dir);
     });
     EXPECT_EQ(r.status, o.status);
-    EXPECT_TRUE(ends_with(ours(r.err), o.err(dir))) << r.err;
+    const std::string err = o.err(dir);
+    if (err.empty()) {
+        EXPECT_EQ(ours(r.err).find("tbx-play:"), std::string::npos) << r.err;
+    } else {
+        EXPECT_TRUE(ends_with(ours(r.err), err)) << r.err;
+    }
     const std::vector<std::string> after = cached(dir);
-    EXPECT_EQ(r.out, o.played ? output::header(3, folder_of(dir, after)) + kDiscLines : "");
+    if (o.out == Odd::Cut) {
+        EXPECT_EQ(r.out.size(), 20U);
+    } else {
+        EXPECT_EQ(r.out, o.out == Odd::Whole ? output::header(3, folder_of(dir, after)) + kDiscLines : "");
+    }
     if (o.from_cache) {
         EXPECT_EQ(after, before);
     } else {
