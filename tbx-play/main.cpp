@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "cache.h"
 #include "disc.h"
@@ -29,7 +31,7 @@ int cannot_write_out(int error)
     return 1;
 }
 
-int play(const Signals &signals)
+int play(Signals &signals)
 {
     Progress progress;
     const auto fail = [&](const std::string &why) {
@@ -79,13 +81,7 @@ int play(const Signals &signals)
     if (taken == Taken::Held)
         progress.say("tbx-play: another tbx-play is reading the disc in " + *path + "; waiting for it.");
     while (taken == Taken::Held) {
-        const int signal = signals.wait(200);
-        if (signal < 0)
-            return fail(std::string("cannot wait for the lock: ") + std::strerror(errno) + ".");
-        if (signal != 0) {
-            progress.say("tbx-play: stopped.");
-            return 128 + signal;
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         taken = lock.take(error);
     }
     if (taken == Taken::Failed)
@@ -94,6 +90,9 @@ int play(const Signals &signals)
     if (place.whole(drive.toc())) {
         lock.release();
         drive.close();
+        // tbx is ours to end from here.
+        if (!signals.block(error))
+            return fail(error + ".");
         progress.say("Playing the disc in " + *path + ", read before, from " + place.folder() + ".");
         return session.play();
     }
@@ -105,6 +104,9 @@ int play(const Signals &signals)
     }
     if (drive.cdda() == nullptr)
         return fail("cannot read the disc in " + *path + ": " + drive.error() + ".");
+    // What is read from here is ours to take out.
+    if (!signals.block(error))
+        return fail(error + ".");
     progress.say("Reading the disc in " + *path + " into " + place.folder() +
                  "; it plays while it is read.");
     const std::unique_ptr<cache::Aside> aside = cache::Aside::make(place, drive.toc(), error);
@@ -145,7 +147,7 @@ int main(int argc, char **argv)
         return 2;
     }
     // Before any thread starts, so that all of them leave the signals to it.
-    const Signals signals;
+    Signals signals;
     const int status = play(signals);
     // Stopped by a signal, once all is ended: by that signal, so that what
     // started us stops too, as a shell does on Ctrl-C.

@@ -110,6 +110,7 @@ struct Drive {
     DriveScript script;
     std::vector<int> offsets; // where each track starts, then the lead-out
     long eject_commands_seen = 0;
+    long stall_calls_seen = 0;
     bool ejected = false;
 
     bool commanded = false; // a range has been commanded since the disc went in
@@ -606,6 +607,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
         log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
         if (name == d.script.eject_after_call && ++d.eject_commands_seen == d.script.eject_after_count)
             d.ejected = true;
+        if (name == d.script.stall_call && ++d.stall_calls_seen == d.script.stall_call_count)
+            d.busy_us += d.script.stall_call_ms * 1000;
         busy_us = std::exchange(d.busy_us, 0);
     }
     // A slow drive takes its time without holding up the caller's other threads.

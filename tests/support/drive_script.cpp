@@ -47,6 +47,8 @@ const Directive kDirectives[] = {
     {"tones", Ioctl, [](Words &w, DriveScript &s) { return list<double>(w, s.tones); }},
     {"unreadable", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unreadable); }},
     {"unsteady", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unsteady); }},
+    {"stall on", Ioctl,
+     [](Words &w, DriveScript &s) { return one(w, s.stall_call) && one(w, s.stall_call_count) && one(w, s.stall_call_ms); }},
     {"stall", Ioctl, [](Words &w, DriveScript &s) { return one(w, s.stall_at) && one(w, s.stall_ms); }},
     {"speed", Ioctl,
      [](Words &w, DriveScript &s) {

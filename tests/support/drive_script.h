@@ -32,6 +32,7 @@
 //                         one X a track, in order, the last for the tracks after it
 //   unsteady F ...        frame F reads back different every time, as over a deep scratch
 //   stall F MS            the first read of frame F takes MS, as a drive stuck on a scratch does
+//   stall on CALL N MS    the drive takes MS to answer its Nth CALL, as one spinning up does
 //   no permission         opening the drive fails with EACCES, as for a user not in its group
 //
 // Built into an LD_PRELOAD module too: no exceptions, no files; each drive
@@ -65,6 +66,9 @@ struct DriveScript {
     std::set<int> unsteady;
     int stall_at = -1;
     long stall_ms = 0;
+    std::string stall_call;
+    long stall_call_count = 0;
+    long stall_call_ms = 0;
     std::vector<double> speed; // none: at once
     bool no_permission = false;
 };

@@ -163,10 +163,12 @@ Exit run_process(const Spawn &spawn)
         return read_file(out) + read_file(err);
     };
     using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
     std::optional<Clock::time_point> signalled;
     int wstatus = 0;
     while (waitpid(pid, &wstatus, spawn.terminal || spawn.signal ? WNOHANG : 0) == 0) {
-        if (spawn.signal && !signalled && written().find(spawn.signal->once_written) != std::string::npos) {
+        if (spawn.signal && !signalled && Clock::now() - started >= std::chrono::milliseconds(spawn.signal->after_ms) &&
+            written().find(spawn.signal->once_written) != std::string::npos) {
             kill(spawn.signal->to_group ? -pid : pid, spawn.signal->number);
             signalled = Clock::now();
         } else if (spawn.terminal) {

@@ -55,6 +55,8 @@ struct Spawn {
         // To the program's process group, of its own, as Ctrl-C on a
         // terminal reaches a shell and what it runs.
         bool to_group = false;
+        // And no sooner than this long after the start.
+        int after_ms = 0;
     };
     std::optional<Signal> signal;
 };

@@ -396,6 +396,37 @@ INSTANTIATE_TEST_SUITE_P(TbxPlay, Stopped, ::testing::ValuesIn(stops()),
                              return std::string(i.param.name) + "_" + i.param.moment;
                          });
 
+// Steps of the start where a drive may take seconds to answer (spinning
+// up, a tray closing): there is nothing yet to take out, and a signal ends
+// the run at once, by itself.
+struct Step {
+    const char *name;
+    const char *stall;
+};
+
+const Step kSteps[] = {
+    {"opening_the_drive", "stall on CDROMREADTOCHDR 1 3000\n"},
+    {"reading_the_disc_id", "stall on CDROMREADTOCHDR 2 3000\n"},
+    {"readying_the_drive_for_paranoia", "stall on CDROM_SEND_PACKET 1 3000\n"},
+};
+
+class StoppedWhileStarting : public ::testing::TestWithParam<Step> {};
+
+TEST_P(StoppedWhileStarting, EndsAtOnceByTheSignal)
+{
+    const TempDir dir;
+    const DriveRun r = tbx_play(dir, kDisc + GetParam().stall, Clock::Fast, [](Spawn &spawn) {
+        spawn.signal = Spawn::Signal{SIGINT, "", false, 500};
+    });
+    EXPECT_EQ(r.status, 1000 + SIGINT);
+    EXPECT_GE(r.signal_to_exit_ms, 0);
+    EXPECT_LE(r.signal_to_exit_ms, 1000);
+    EXPECT_EQ(ours(r.err), "");
+    expect_nothing_left(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, StoppedWhileStarting, ::testing::ValuesIn(kSteps), ByName());
+
 // Where the disc in the emulated drive would be kept: a fresh folder of
 // the cache, on a file system of kilobytes (a mount of its own, in a mount
 // namespace of its own; a user namespace too where the tests are not root).
