@@ -393,10 +393,13 @@ std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std
     return aside;
 }
 
-bool Aside::put(size_t i) const
+bool Aside::put(size_t i, std::string &error) const
 {
     const std::string name = track_name(i, true);
-    return renameat(fd_, (name + ".part").c_str(), fd_, name.c_str()) == 0;
+    if (renameat(fd_, (name + ".part").c_str(), fd_, name.c_str()) == 0)
+        return true;
+    error = write_failure(place_.root(), folder_ + "/" + name, errno);
+    return false;
 }
 
 Aside::~Aside()

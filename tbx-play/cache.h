@@ -111,8 +111,8 @@ public:
 
     const std::string &folder() const { return folder_; }
     // Puts audio track i, as far as it is read, in its stand-in's place;
-    // false with errno set if it cannot.
-    bool put(size_t i) const;
+    // false, with error set, if it cannot.
+    bool put(size_t i, std::string &error) const;
     // The folder, open, for writing into it wherever the path may lead.
     int fd() const { return fd_; }
     // Writes the table, with each file's size and checksum, beside the

@@ -75,14 +75,19 @@ void Drive::close()
     cdio_ = nullptr;
 }
 
-Opened Drive::open()
+Opened Drive::open(std::string &error)
 {
     cdio_log_set_handler(quiet);
     // libcdio says only that it failed; the system says why.
     const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+        error = "you may not read the drive " + path_ +
+                ": add yourself to the group cdrom (sudo adduser $USER cdrom), then log in again";
+        return Opened::Denied;
+    }
     if (fd < 0) {
-        error_ = std::strerror(errno);
-        return errno == EACCES || errno == EPERM ? Opened::Denied : Opened::Failed;
+        error = "cannot open the drive " + path_ + ": " + std::strerror(errno);
+        return Opened::Failed;
     }
     ::close(fd);
 
@@ -90,7 +95,7 @@ Opened Drive::open()
     // paranoia's own opening reads audio to guess the drive's byte order.
     cdio_ = cdio_open(path_.c_str(), DRIVER_DEVICE);
     if (cdio_ == nullptr) {
-        error_ = "not a CD drive libcdio can read";
+        error = "cannot open the drive " + path_ + ": not a CD drive libcdio can read";
         return Opened::Failed;
     }
     const track_t first = cdio_get_first_track_num(cdio_);
@@ -117,18 +122,18 @@ Opened Drive::open()
     return toc_.played().empty() ? Opened::NoAudio : Opened::Audio;
 }
 
-cdrom_drive_t *Drive::cdda()
+cdrom_drive_t *Drive::cdda(std::string &error)
 {
     if (cdda_ != nullptr || cdio_ == nullptr)
         return cdda_;
     cdda_ = cdio_cddap_identify_cdio(cdio_, CDDA_MESSAGE_FORGETIT, nullptr);
     if (cdda_ == nullptr) {
-        error_ = "not a CD drive paranoia can read";
+        error = "cannot read the disc in " + path_ + ": not a CD drive paranoia can read";
         return nullptr;
     }
     cdio_cddap_verbose_set(cdda_, CDDA_MESSAGE_FORGETIT, CDDA_MESSAGE_FORGETIT);
     if (cdio_cddap_open(cdda_) != 0) {
-        error_ = "paranoia cannot read its table of contents";
+        error = "cannot read the disc in " + path_ + ": paranoia cannot read its table of contents";
         return nullptr;
     }
     return cdda_;
@@ -136,7 +141,7 @@ cdrom_drive_t *Drive::cdda()
 
 cdrom_drive_t *Drive::give_cdda()
 {
-    cdrom_drive_t *given = cdda();
+    cdrom_drive_t *given = cdda_;
     if (given != nullptr) {
         cdda_ = nullptr;
         cdio_ = nullptr;
@@ -144,14 +149,14 @@ cdrom_drive_t *Drive::give_cdda()
     return given;
 }
 
-std::string Drive::id()
+std::string Drive::id(std::string &error)
 {
     DiscId *disc = discid_new();
     std::string id;
     if (discid_read_sparse(disc, path_.c_str(), 0) != 0)
         id = discid_get_id(disc);
     else
-        error_ = discid_get_error_msg(disc);
+        error = "cannot read the ID of the disc in " + path_ + ": " + discid_get_error_msg(disc);
     discid_free(disc);
     return id;
 }

@@ -42,25 +42,23 @@ public:
     Drive(const Drive &) = delete;
     Drive &operator=(const Drive &) = delete;
 
-    // Opens the drive and reads its table of contents; error() says why it
-    // could not.
-    Opened open();
+    // Opens the drive and reads its table of contents; where it cannot
+    // (Denied, Failed), error says so.
+    Opened open(std::string &error);
     const std::string &path() const { return path_; }
-    const std::string &error() const { return error_; }
     const Toc &toc() const { return toc_; }
-    // The MusicBrainz disc ID, or "" with error() set.
-    std::string id();
+    // The MusicBrainz disc ID, or "" with error set.
+    std::string id(std::string &error);
     // The drive made ready for paranoia to read, once open() said Audio;
-    // nullptr, with error() set, if it cannot be.
-    cdrom_drive_t *cdda();
-    // That drive, handed over to be closed by whoever takes it.
+    // nullptr, with error set, if it cannot be.
+    cdrom_drive_t *cdda(std::string &error);
+    // That drive, once made, handed over to be closed by whoever takes it.
     cdrom_drive_t *give_cdda();
     // Lets the drive go, so that its tray opens again.
     void close();
 
 private:
     std::string path_;
-    std::string error_;
     Toc toc_;
     CdIo_t *cdio_ = nullptr;
     cdrom_drive_t *cdda_ = nullptr; // which owns cdio_ once made

@@ -34,25 +34,26 @@ int cannot_write_out(int error)
 int play(Signals &signals)
 {
     Progress progress;
-    const auto fail = [&](const std::string &why) {
-        progress.say("tbx-play: " + why);
+    // Every fault is named once, where it is found, in a message of its
+    // own; said here, with how it ends.
+    const auto fail = [&](const std::string &why, const std::string &end = ".") {
+        progress.say("tbx-play: " + why + end);
         return 1;
     };
     const Runtimes runtimes = Runtimes::find();
     const std::optional<std::string> path = disc::find_drive();
     if (!path)
-        return fail("no CD drive here: none is named by SDL_CDROM, nor at /dev/cdrom, /dev/sr*, /dev/scd*.");
+        return fail("no CD drive here: none is named by SDL_CDROM, nor at /dev/cdrom, /dev/sr*, /dev/scd*");
     if (!runtimes.compat_installed())
         return fail("sdl12-compat, which tbx plays the disc on, is not installed in " + runtimes.compat +
-                    ": install the package " + runtimes.compat_package + ".");
+                    ": install the package " + runtimes.compat_package);
 
+    std::string error;
     disc::Drive drive(*path);
-    switch (drive.open()) {
+    switch (drive.open(error)) {
     case disc::Opened::Denied:
-        return fail("you may not read the drive " + *path +
-                    ": add yourself to the group cdrom (sudo adduser $USER cdrom), then log in again.");
     case disc::Opened::Failed:
-        return fail("cannot open the drive " + *path + ": " + drive.error() + ".");
+        return fail(error);
     case disc::Opened::NoDisc:
         // tbx says so, on the drive's path, where sdl12-compat finds no tracks.
         exec_tbx(runtimes.tbx, {libraries_first(runtimes.compat), {"SDL12COMPAT_FAKE_CDROM_PATH", *path}},
@@ -65,14 +66,13 @@ int play(Signals &signals)
     case disc::Opened::Audio:
         break;
     }
-    const std::string id = drive.id();
+    const std::string id = drive.id(error);
     if (id.empty())
-        return fail("cannot read the ID of the disc in " + *path + ": " + drive.error() + ".");
+        return fail(error);
 
-    std::string error;
     cache::Root root;
     if (!root.open(cache::Root::where(), error))
-        return fail(error + ".");
+        return fail(error);
     cache::sweep(root);
     const cache::Place place(root, id);
     cache::Place::Lock lock(place);
@@ -85,14 +85,14 @@ int play(Signals &signals)
         taken = lock.take(error);
     }
     if (taken == Taken::Failed)
-        return fail(error + ".");
+        return fail(error);
     Session session(runtimes, signals, progress, drive, place);
     if (place.whole(drive.toc())) {
         lock.release();
         drive.close();
         // tbx is ours to end from here.
         if (!signals.block(error))
-            return fail(error + ".");
+            return fail(error);
         progress.say("Playing the disc in " + *path + ", read before, from " + place.folder() + ".");
         return session.play();
     }
@@ -100,18 +100,18 @@ int play(Signals &signals)
     if (lstat(place.folder().c_str(), &st) == 0) {
         progress.say("tbx-play: " + place.folder() + " does not hold the whole disc; reading it again.");
         if (!place.clear(error))
-            return fail(error + ".");
+            return fail(error);
     }
-    if (drive.cdda() == nullptr)
-        return fail("cannot read the disc in " + *path + ": " + drive.error() + ".");
+    if (drive.cdda(error) == nullptr)
+        return fail(error);
     // What is read from here is ours to take out.
     if (!signals.block(error))
-        return fail(error + ".");
+        return fail(error);
     progress.say("Reading the disc in " + *path + " into " + place.folder() +
                  "; it plays while it is read.");
     const std::unique_ptr<cache::Aside> aside = cache::Aside::make(place, drive.toc(), error);
     if (!aside)
-        return fail(error + kNothingKept);
+        return fail(error, kNothingKept);
     return session.read_and_play(*aside, lock);
 }
 

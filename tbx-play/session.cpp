@@ -91,7 +91,8 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             pacing.whole(i);
     // From the start, so that it has measured the tracks by the time the
     // first may play; held before its first line until then.
-    Tbx tbx(runtimes_, place_.folder(), signals_.before(), reader != nullptr);
+    std::string error;
+    const std::unique_ptr<Tbx> started = Tbx::start(runtimes_, place_.folder(), signals_.before(), reader != nullptr, error);
     std::vector<bool> placed(played.size(), false);
     bool reading = reader != nullptr;
     int read_track = 1; // among the audio tracks
@@ -102,7 +103,8 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
     // Everything started ends here, tbx first, so that it goes quiet at once;
     // what was read goes with the aside folder, unless it was kept.
     const auto end = [&](int status, const std::string &message) {
-        tbx.end();
+        if (started)
+            started->end();
         if (reading)
             reader->stop();
         progress_.clear();
@@ -110,11 +112,12 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             progress_.say("tbx-play: " + message + (reading ? kNothingKept : "."));
         return status;
     };
-    if (!tbx.error().empty())
-        return end(1, tbx.error());
+    if (!started)
+        return end(1, error);
+    Tbx &tbx = *started;
     // Audio track i, as far as it is read, where tbx plays it from.
     const auto place = [&](size_t i) {
-        placed[i] = placed[i] || aside->put(i);
+        placed[i] = placed[i] || aside->put(i, error);
         return placed[i];
     };
     // tbx's lines, passed on as they come, each track's noted as it plays;
@@ -151,7 +154,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             while (next < played.size() && !played[next].audio)
                 ++next;
             if (reading && next < played.size() && !place(next))
-                return end(1, cache::write_failure(place_.root(), aside->folder(), errno));
+                return end(1, error);
             if (tbx.held())
                 tbx.release();
         }
@@ -219,7 +222,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             case Reader::Event::Whole:
                 pacing.whole(e.track);
                 if (!place(e.track))
-                    return end(1, cache::write_failure(place_.root(), aside->folder(), errno));
+                    return end(1, error);
                 break;
             case Reader::Event::Done: {
                 std::string error;

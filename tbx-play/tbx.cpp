@@ -134,47 +134,46 @@ void exec_tbx(const std::string &tbx, const std::vector<std::pair<std::string, s
 
 std::string cannot_run(const std::string &tbx, int error) { return "cannot run " + tbx + ": " + std::strerror(error); }
 
-Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask, bool held)
+std::unique_ptr<Tbx> Tbx::start(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask, bool held,
+                                std::string &error)
 {
+    std::unique_ptr<Tbx> t(new Tbx);
     // SDL2 would turn Ctrl-C into an event tbx never reads, and play on.
     std::vector<std::string> env = environment(
         {libraries_first(runtimes.compat), {"SDL12COMPAT_FAKE_CDROM_PATH", folder}, {"SDL_NO_SIGNAL_HANDLERS", "1"}});
     std::vector<std::string> argv = {runtimes.tbx};
     std::vector<char *> envp = pointers(env), args = pointers(argv);
     // What could not be done, and why.
-    const auto failed = [&](const std::string &what, int error) { error_ = what + ": " + std::strerror(error); };
-    if (pipe2(out_, O_CLOEXEC) != 0 || pipe2(err_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        failed("cannot make a pipe for tbx", errno);
-        return;
-    }
+    const auto failed = [&](const std::string &what, int code) {
+        error = what + ": " + std::strerror(code);
+        return nullptr;
+    };
+    if (pipe2(t->out_, O_CLOEXEC) != 0 || pipe2(t->err_, O_CLOEXEC | O_NONBLOCK) != 0)
+        return failed("cannot make a pipe for tbx", errno);
     // A small pipe fills with little; reading it never blocks.
-    fcntl(out_[1], F_SETPIPE_SZ, 4096);
-    fcntl(out_[0], F_SETFL, O_NONBLOCK);
-    filler_ = open(("/proc/self/fd/" + std::to_string(out_[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (filler_ < 0) {
-        failed("cannot open tbx's output again through /proc", errno);
-        return;
-    }
+    fcntl(t->out_[1], F_SETPIPE_SZ, 4096);
+    fcntl(t->out_[0], F_SETFL, O_NONBLOCK);
+    t->filler_ = open(("/proc/self/fd/" + std::to_string(t->out_[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (t->filler_ < 0)
+        return failed("cannot open tbx's output again through /proc", errno);
     if (held)
-        hold();
+        t->hold();
     // Where the child tells why exec failed; a successful exec closes it
     // unwritten.
     int exec_failed[2];
-    if (pipe2(exec_failed, O_CLOEXEC) != 0) {
-        failed("cannot make a pipe for tbx", errno);
-        return;
-    }
+    if (pipe2(exec_failed, O_CLOEXEC) != 0)
+        return failed("cannot make a pipe for tbx", errno);
     const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
+    t->pid_ = fork();
+    if (t->pid_ == 0) {
         // Only what is safe between fork and exec: it dies with us, even by kill -9.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(1);
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         signal(SIGPIPE, SIG_DFL);
-        dup2(out_[1], STDOUT_FILENO);
-        dup2(err_[1], STDERR_FILENO);
+        dup2(t->out_[1], STDOUT_FILENO);
+        dup2(t->err_[1], STDERR_FILENO);
         // All of ours but the way to tell of a failed exec.
         close_range(3, static_cast<unsigned>(exec_failed[1]) - 1, 0);
         close_range(static_cast<unsigned>(exec_failed[1]) + 1, ~0U, 0);
@@ -185,21 +184,23 @@ Tbx::Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &ma
     }
     const int fork_error = errno;
     close(exec_failed[1]);
-    close(out_[1]);
-    close(err_[1]);
-    out_[1] = err_[1] = -1;
-    if (pid_ < 0) {
+    close(t->out_[1]);
+    close(t->err_[1]);
+    t->out_[1] = t->err_[1] = -1;
+    if (t->pid_ < 0) {
         close(exec_failed[0]);
-        failed("cannot start tbx", fork_error);
-        return;
+        return failed("cannot start tbx", fork_error);
     }
     int why = 0;
     ssize_t n;
     while ((n = read(exec_failed[0], &why, sizeof why)) < 0 && errno == EINTR) {
     }
     close(exec_failed[0]);
-    if (n == sizeof why)
-        error_ = cannot_run(runtimes.tbx, why);
+    if (n == sizeof why) {
+        error = cannot_run(runtimes.tbx, why);
+        return nullptr;
+    }
+    return t;
 }
 
 Tbx::~Tbx()

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,16 +52,15 @@ bool sound_in_real_time();
 class Tbx {
 public:
     // tbx playing the disc in folder on sdl12-compat; held from the start,
-    // before its first line, if so asked. Where it could not be started,
-    // error() says why.
-    Tbx(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask, bool held = false);
+    // before its first line, if so asked; nullptr, with error set, where it
+    // could not be started.
+    static std::unique_ptr<Tbx> start(const Runtimes &runtimes, const std::string &folder, const sigset_t &mask,
+                                      bool held, std::string &error);
     // Ends it, as end() does.
     ~Tbx();
     Tbx(const Tbx &) = delete;
     Tbx &operator=(const Tbx &) = delete;
 
-    // Why it is not running, "" once it is.
-    const std::string &error() const { return error_; }
     // Its standard output, and its standard error.
     int out() const { return out_[0]; }
     int err() const { return err_[0]; }
@@ -83,6 +83,8 @@ public:
     int end();
 
 private:
+    Tbx() = default;
+
     pid_t pid_ = -1;
     int out_[2] = {-1, -1};
     int err_[2] = {-1, -1};
@@ -90,7 +92,6 @@ private:
     bool held_ = false;
     bool paused_ = false;
     std::optional<int> status_;
-    std::string error_;
 };
 
 #endif
