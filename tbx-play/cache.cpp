@@ -118,6 +118,24 @@ bool scan(int folder, const std::string &name, std::string &line, long &frames)
     return true;
 }
 
+// The table a disc's folder keeps of toc's tracks in it: toc's own text,
+// then each file's line, and the frames of each; false, with errno set and
+// failed at the track, where a file cannot be read.
+bool table_of(int folder, const disc::Toc &toc, std::string &table, std::vector<long> &frames, size_t &failed)
+{
+    table = toc.text();
+    const std::vector<disc::Track> played = toc.played();
+    for (failed = 0; failed < played.size(); ++failed) {
+        std::string line;
+        long counted = 0;
+        if (!scan(folder, track_name(failed, played[failed].audio), line, counted))
+            return false;
+        table += line;
+        frames.push_back(counted);
+    }
+    return true;
+}
+
 // The table file of a disc's folder; "" where there is none, or not one of
 // the size a table has.
 std::string read_table(int folder)
@@ -264,18 +282,16 @@ bool Place::whole(const disc::Toc &toc) const
     const Fd here(openat(root_.fd(), id_.c_str(), kOpenFolder));
     const std::string kept = read_table(here.fd);
     // Another disc's table is told before any track is read.
-    std::string expected = toc.text();
-    if (here.fd < 0 || kept.compare(0, expected.size(), expected) != 0)
+    const std::string own = toc.text();
+    std::string expected;
+    std::vector<long> frames;
+    size_t failed = 0;
+    if (here.fd < 0 || kept.compare(0, own.size(), own) != 0 || !table_of(here.fd, toc, expected, frames, failed))
         return false;
     const std::vector<disc::Track> played = toc.played();
-    for (size_t i = 0; i < played.size(); ++i) {
-        std::string line;
-        long frames;
-        if (!scan(here.fd, track_name(i, played[i].audio), line, frames) ||
-            (played[i].audio && frames != mp3::frames_for(played[i].frames)))
+    for (size_t i = 0; i < played.size(); ++i)
+        if (played[i].audio && frames[i] != mp3::frames_for(played[i].frames))
             return false;
-        expected += line;
-    }
     return kept == expected;
 }
 
@@ -416,16 +432,12 @@ Aside::~Aside()
 
 bool Aside::keep(const disc::Toc &toc, std::string &error)
 {
-    std::string table = toc.text();
-    const std::vector<disc::Track> played = toc.played();
-    for (size_t i = 0; i < played.size(); ++i) {
-        std::string line;
-        long frames;
-        if (!scan(fd_, track_name(i, played[i].audio), line, frames)) {
-            error = said("cannot read", track_file(folder_, i, played[i].audio), errno);
-            return false;
-        }
-        table += line;
+    std::string table;
+    std::vector<long> frames;
+    size_t failed = 0;
+    if (!table_of(fd_, toc, table, frames, failed)) {
+        error = said("cannot read", track_file(folder_, failed, toc.played()[failed].audio), errno);
+        return false;
     }
     const Fd out(openat(fd_, kToc, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0 || !write_all(out.fd, table)) {
