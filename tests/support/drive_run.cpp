@@ -1,5 +1,7 @@
 #include "drive_run.h"
 
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -80,6 +82,9 @@ DriveRun run_on_drive(Spawn spawn, const std::string &script)
 {
     const TempDir dir;
     std::ofstream(dir / "script") << script;
+    // Where the drive, in the program, writes its log.
+    if (spawn.user && chown(dir.path().c_str(), spawn.user->uid, spawn.user->uid) != 0)
+        return {};
     spawn.env["TBX_DRIVE_SCRIPT"] = dir / "script";
     spawn.env["TBX_DRIVE_LOG"] = dir / "log";
     DriveRun r;

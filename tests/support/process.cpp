@@ -1,10 +1,12 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,6 +135,12 @@ Exit run_process(const Spawn &spawn)
             close(0);
         if (spawn.signal && spawn.signal->to_group && !spawn.terminal)
             setpgid(0, 0);
+        if (spawn.user) {
+            const rlimit tasks = {static_cast<rlim_t>(spawn.user->max_tasks), static_cast<rlim_t>(spawn.user->max_tasks)};
+            if (setrlimit(RLIMIT_NPROC, &tasks) != 0 || setgroups(0, nullptr) != 0 || setgid(spawn.user->uid) != 0 ||
+                setuid(spawn.user->uid) != 0)
+                _exit(126);
+        }
         std::istringstream chosen(RUN_VARIABLES);
         for (std::string name; chosen >> name;)
             unsetenv(name.c_str());

@@ -59,6 +59,13 @@ struct Spawn {
         int after_ms = 0;
     };
     std::optional<Signal> signal;
+    // Run as this user, where the tests are root, allowed this many
+    // processes and threads in all (its own included), as under a tight limit.
+    struct User {
+        unsigned uid;
+        long max_tasks;
+    };
+    std::optional<User> user;
 };
 
 Exit run_process(const Spawn &spawn);

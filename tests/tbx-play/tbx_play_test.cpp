@@ -535,6 +535,7 @@ struct Odd {
     int status;
     std::function<std::string(const TempDir &)> err; // how what tbx-play says ends; "": nothing of its own
     enum Out { Nothing, Whole, Cut } out;             // of tbx's lines: none, all, the first ones
+    bool changes_user = false;                        // so only where the tests run as root
 };
 
 // Started by a parent that ignores SIGCHLD, as some daemons and service managers do.
@@ -557,6 +558,18 @@ std::function<void(Spawn &, const TempDir &)> closed(const char *redirection)
 }
 
 const int kByPipe = 1000 + SIGPIPE;
+
+// Run as nobody, allowed n processes and threads in all, the run's own
+// included: the next refused.
+std::function<void(Spawn &, const TempDir &)> at_most_tasks(long n)
+{
+    return [n](Spawn &s, const TempDir &dir) {
+        ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+        s.user = Spawn::User{65534, n};
+    };
+}
+
+const std::string kNoMoreTasks = "Resource temporarily unavailable";
 
 const std::string kNoSuchFile = "No such file or directory";
 
@@ -600,6 +613,13 @@ const Odd kOdds[] = {
      [](const TempDir &) { return said::cannot_write_out("Bad file descriptor"); }, Odd::Nothing},
     // Nothing can be said, and nothing needs to be.
     {"errors_closed_at_start", kDisc, false, closed("2>&-"), 0, [](const TempDir &) { return ""; }, Odd::Whole},
+    // The reading thread is started first, then tbx.
+    {"thread_refused", kDisc, false, at_most_tasks(1), 1,
+     [](const TempDir &) { return "tbx-play: cannot start the read: " + kNoMoreTasks + said::kNothingKept; },
+     Odd::Nothing, true},
+    {"fork_refused", kDisc, false, at_most_tasks(2), 1,
+     [](const TempDir &) { return "tbx-play: cannot start tbx: " + kNoMoreTasks + said::kNothingKept; },
+     Odd::Nothing, true},
 };
 
 class OddEnvironment : public ::testing::TestWithParam<Odd> {};
@@ -607,6 +627,8 @@ class OddEnvironment : public ::testing::TestWithParam<Odd> {};
 TEST_P(OddEnvironment, EndsAsItShouldAndSaysWhy)
 {
     const Odd &o = GetParam();
+    if (o.changes_user && geteuid() != 0)
+        GTEST_SKIP() << "only root may run it as another user";
     const TempDir dir;
     if (o.from_cache) {
         ASSERT_EQ(tbx_play(dir, o.script, Clock::Fast).status, 0);
