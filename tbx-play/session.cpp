@@ -225,7 +225,6 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
                     return end(1, error);
                 break;
             case Reader::Event::Done: {
-                std::string error;
                 if (!aside->keep(drive_.toc(), error))
                     return end(1, error);
                 reading = false;
