@@ -275,7 +275,7 @@ std::string track_file(const std::string &folder, size_t i, bool audio)
     return folder + "/" + track_name(i, audio);
 }
 
-std::string being_read(const std::string &folder, size_t i) { return track_file(folder, i, true) + ".part"; }
+std::string being_read(size_t i) { return track_name(i, true) + ".part"; }
 
 bool Place::whole(const disc::Toc &toc) const
 {
@@ -390,7 +390,7 @@ std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std
         const std::string file = track_name(i, played[i].audio);
         bool made = false;
         if (played[i].audio) {
-            made = mp3::write_stand_in(aside->folder_ + "/" + file, played[i].frames);
+            made = mp3::write_stand_in(aside->fd_, file, played[i].frames);
         } else {
             const Fd empty(openat(aside->fd_, file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             made = empty.fd >= 0;
@@ -412,7 +412,7 @@ std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std
 bool Aside::put(size_t i, std::string &error) const
 {
     const std::string name = track_name(i, true);
-    if (renameat(fd_, (name + ".part").c_str(), fd_, name.c_str()) == 0)
+    if (renameat(fd_, being_read(i).c_str(), fd_, name.c_str()) == 0)
         return true;
     error = write_failure(place_.root(), folder_ + "/" + name, errno);
     return false;

@@ -50,9 +50,9 @@ std::string write_failure(const std::string &root, const std::string &path, int 
 // disc's folder.
 std::string track_name(size_t i, bool audio);
 std::string track_file(const std::string &folder, size_t i, bool audio);
-// Where audio track i is written as it is read, until it takes its
+// What audio track i's file is named as it is read, until it takes its
 // stand-in's place.
-std::string being_read(const std::string &folder, size_t i);
+std::string being_read(size_t i);
 
 // A disc's place in the cache.
 class Place {

@@ -1,5 +1,6 @@
 #include "mp3.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -159,9 +160,21 @@ void FrameCounter::add(const unsigned char *data, size_t size)
     }
 }
 
-bool write_stand_in(const std::string &path, long cd_frames)
+std::FILE *make(int folder, const std::string &name)
 {
-    std::FILE *file = std::fopen(path.c_str(), "wbe");
+    const int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::FILE *file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (file == nullptr && fd >= 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+
+bool write_stand_in(int folder, const std::string &name, long cd_frames)
+{
+    std::FILE *file = make(folder, name);
     if (file == nullptr)
         return false;
     // The tag in a 128 kbit/s frame, as lame has it; then silence.
@@ -188,11 +201,9 @@ bool write_stand_in(const std::string &path, long cd_frames)
     return std::fclose(file) == 0;
 }
 
-Encoder::Encoder(const std::string &path, long cd_frames)
-    : lame_(lame_init()), file_(std::fopen(path.c_str(), "wbe")), cd_frames_(cd_frames)
+Encoder::Encoder(int folder, const std::string &name, long cd_frames)
+    : file_(make(folder, name)), error_(file_ == nullptr ? errno : 0), lame_(lame_init()), cd_frames_(cd_frames)
 {
-    if (file_ == nullptr)
-        error_ = errno;
     configure(lame_);
     if (lame_init_params(lame_) < 0 && error_ == 0)
         error_ = EINVAL;

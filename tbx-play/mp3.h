@@ -40,16 +40,21 @@ private:
     bool broken_ = false;
 };
 
-// Writes the stand-in of a track of cd_frames to path; false with errno
-// set if it cannot.
-bool write_stand_in(const std::string &path, long cd_frames);
+// Makes the file name in the folder open as folder (AT_FDCWD: a path),
+// where it must not be yet, nor be followed through a symbolic link.
+std::FILE *make(int folder, const std::string &name);
+
+// Writes the stand-in of a track of cd_frames as a file made so; false with
+// errno set if it cannot.
+bool write_stand_in(int folder, const std::string &name, long cd_frames);
 
 // One track of cd_frames, encoded as it is read: 16-bit stereo samples in,
 // an MP3 file out, which opens with its tag from the first byte written.
 // Every call is false, with errno set, once a write has failed.
 class Encoder {
 public:
-    Encoder(const std::string &path, long cd_frames);
+    // Into a file made as make() makes it.
+    Encoder(int folder, const std::string &name, long cd_frames);
     ~Encoder();
     Encoder(const Encoder &) = delete;
     Encoder &operator=(const Encoder &) = delete;
@@ -66,13 +71,13 @@ public:
 private:
     bool write(const unsigned char *data, size_t size);
 
-    lame_global_flags *lame_;
     std::FILE *file_;
+    int error_; // the first failure's errno
+    lame_global_flags *lame_;
     long cd_frames_;
     long written_ = 0;
     std::vector<unsigned char> head_; // lame's first frame, gathered until it is whole
     bool head_out_ = false;
-    int error_ = 0;
 };
 
 } // namespace mp3

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -21,22 +22,19 @@
 struct Reader::State {
     cdrom_drive_t *drive;
     std::vector<disc::Track> played;
-    std::string folder;
+    int folder = -1; // where the tracks are written, open
     int pipe[2] = {-1, -1};
     std::atomic<bool> stopping{false};
     std::atomic<bool> stopped{false};
     std::mutex said_lock;
     std::string said;
 
-    State(cdrom_drive_t *d, std::vector<disc::Track> p, std::string f)
-        : drive(d), played(std::move(p)), folder(std::move(f))
-    {
-    }
+    State(cdrom_drive_t *d, std::vector<disc::Track> p) : drive(d), played(std::move(p)) {}
     ~State()
     {
         if (drive != nullptr)
             cdio_cddap_close(drive);
-        for (const int fd : pipe)
+        for (const int fd : {folder, pipe[0], pipe[1]})
             if (fd >= 0)
                 close(fd);
     }
@@ -136,7 +134,7 @@ bool read_track(Reader::State &s, cdrom_paranoia_t *paranoia, size_t i)
     };
     if (s.stopping)
         return false;
-    mp3::Encoder encoder(cache::being_read(s.folder, i), s.played[i].frames);
+    mp3::Encoder encoder(s.folder, cache::being_read(i), s.played[i].frames);
     cdio_paranoia_seek(paranoia, s.played[i].start, SEEK_SET);
     tell_on(s.pipe[1], {Reader::Event::Progress, i, 0, 0, Reader::Event::None, 0});
     for (long f = 0; f < s.played[i].frames; ++f) {
@@ -197,12 +195,13 @@ void run(const std::shared_ptr<Reader::State> &state)
 
 } // namespace
 
-std::unique_ptr<Reader> Reader::start(cdrom_drive_t *drive, const disc::Toc &toc, const std::string &folder,
-                                      std::string &error)
+std::unique_ptr<Reader> Reader::start(cdrom_drive_t *drive, const disc::Toc &toc, int folder, std::string &error)
 {
-    auto state = std::make_shared<State>(drive, toc.played(), folder);
-    if (pipe2(state->pipe, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe for the read: ") + std::strerror(errno);
+    auto state = std::make_shared<State>(drive, toc.played());
+    // Its own, to outlast the folder's owner if need be.
+    state->folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (state->folder < 0 || pipe2(state->pipe, O_CLOEXEC) != 0) {
+        error = std::string("cannot start the read: ") + std::strerror(errno);
         return nullptr;
     }
     // The drive's own words on a failed read, kept for us to ask for.

@@ -3,7 +3,7 @@
 
 // Reads the disc's audio tracks in order, in a thread of its own, with full
 // paranoia, encoding each frame as it is read into the track's file being
-// read (cache::being_read), out of its buffers every third of a second of
+// read (cache::being_read) in the folder, out of its buffers every third of a second of
 // audio so that tbx can play it meanwhile. What happens is told through a
 // pipe, an Event at a time.
 //
@@ -29,10 +29,10 @@ public:
         int error; // WriteFailed, DriveError: errno
     };
 
-    // Starts reading into folder what toc plays, with the drive, which it
-    // takes and closes; nullptr, with error set, where it cannot start.
-    static std::unique_ptr<Reader> start(cdrom_drive_t *drive, const disc::Toc &toc, const std::string &folder,
-                                         std::string &error);
+    // Starts reading what toc plays into the folder open as folder, with
+    // the drive, which it takes and closes; nullptr, with error set, where it
+    // cannot start.
+    static std::unique_ptr<Reader> start(cdrom_drive_t *drive, const disc::Toc &toc, int folder, std::string &error);
     // Stops it, as stop() does.
     ~Reader();
     Reader(const Reader &) = delete;

@@ -26,7 +26,7 @@ int Session::play() { return loop(nullptr, nullptr, nullptr); }
 int Session::read_and_play(cache::Aside &aside, cache::Place::Lock &lock)
 {
     std::string error;
-    const std::unique_ptr<Reader> reader = Reader::start(drive_.give_cdda(), drive_.toc(), aside.folder(), error);
+    const std::unique_ptr<Reader> reader = Reader::start(drive_.give_cdda(), drive_.toc(), aside.fd(), error);
     if (!reader) {
         progress_.say("tbx-play: " + error + kNothingKept);
         return 1;

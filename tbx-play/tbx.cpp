@@ -150,9 +150,11 @@ std::unique_ptr<Tbx> Tbx::start(const Runtimes &runtimes, const std::string &fol
     };
     if (pipe2(t->out_, O_CLOEXEC) != 0 || pipe2(t->err_, O_CLOEXEC | O_NONBLOCK) != 0)
         return failed("cannot make a pipe for tbx", errno);
-    // A small pipe fills with little; reading it never blocks.
+    // A small pipe fills with little, where the system lets it be small;
+    // reading it never blocks.
     fcntl(t->out_[1], F_SETPIPE_SZ, 4096);
-    fcntl(t->out_[0], F_SETFL, O_NONBLOCK);
+    if (fcntl(t->out_[0], F_SETFL, O_NONBLOCK) != 0)
+        return failed("cannot make tbx's output a pipe that never blocks", errno);
     t->filler_ = open(("/proc/self/fd/" + std::to_string(t->out_[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (t->filler_ < 0)
         return failed("cannot open tbx's output again through /proc", errno);

@@ -3,6 +3,8 @@
 // length, and both tags say the same frames, delay and padding, from the
 // first byte written on; and it decodes to the track's samples, not one
 // more or less.
+#include <fcntl.h>
+
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -54,7 +56,7 @@ Tag tag_of(const std::string &file)
 bool encode(const std::string &path, long frames, std::string *halfway = nullptr)
 {
     std::mt19937 noise(static_cast<unsigned>(frames));
-    mp3::Encoder encoder(path, frames);
+    mp3::Encoder encoder(AT_FDCWD, path, frames);
     std::vector<short> frame(2 * kSamples);
     for (long f = 0; f < frames; ++f) {
         for (short &s : frame)
@@ -95,7 +97,7 @@ TEST_P(Track, HasItsStandInsFramesAndDecodesToItsSamples)
 {
     const long frames = GetParam();
     const TempDir dir;
-    ASSERT_TRUE(mp3::write_stand_in(dir / "stand-in.mp3", frames));
+    ASSERT_TRUE(mp3::write_stand_in(AT_FDCWD, dir / "stand-in.mp3", frames));
     EXPECT_EQ(mp3::count_frames(dir / "stand-in.mp3"), mp3::frames_for(frames));
     if (frames > 20000)
         return; // an hour of encoding proves nothing more
