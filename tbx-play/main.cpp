@@ -146,7 +146,8 @@ int main(int argc, char **argv)
         std::fputs(kUsage, stderr);
         return 2;
     }
-    // Before any thread starts, so that all of them leave the signals to it.
+    // First: SIGCHLD and SIGPIPE set as we need them before anything runs;
+    // the rest taken on a descriptor, once blocked, before any thread starts.
     Signals signals;
     const int status = play(signals);
     // Stopped by a signal, once all is ended: by that signal, so that what
