@@ -116,6 +116,19 @@ std::vector<unsigned char> tag_frame(const unsigned char *header, size_t size, l
     return frame;
 }
 
+// name made in folder, as the header says; nullptr with errno set.
+std::FILE *make(int folder, const std::string &name)
+{
+    const int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::FILE *file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (file == nullptr && fd >= 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+
 } // namespace
 
 long frames_for(long cd_frames)
@@ -158,18 +171,6 @@ void FrameCounter::add(const unsigned char *data, size_t size)
         skip_ = length - static_cast<long>(sizeof header_);
         have_ = 0;
     }
-}
-
-std::FILE *make(int folder, const std::string &name)
-{
-    const int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    std::FILE *file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (file == nullptr && fd >= 0) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-    }
-    return file;
 }
 
 bool write_stand_in(int folder, const std::string &name, long cd_frames)

@@ -40,12 +40,12 @@ private:
     bool broken_ = false;
 };
 
-// Makes the file name in the folder open as folder (AT_FDCWD: a path),
-// where it must not be yet, nor be followed through a symbolic link.
-std::FILE *make(int folder, const std::string &name);
+// Both write a file they make: name, in the folder open as folder
+// (AT_FDCWD: a path), where it must not be yet, nor be followed through a
+// symbolic link.
 
-// Writes the stand-in of a track of cd_frames as a file made so; false with
-// errno set if it cannot.
+// Writes the stand-in of a track of cd_frames; false with errno set if it
+// cannot.
 bool write_stand_in(int folder, const std::string &name, long cd_frames);
 
 // One track of cd_frames, encoded as it is read: 16-bit stereo samples in,
@@ -53,7 +53,6 @@ bool write_stand_in(int folder, const std::string &name, long cd_frames);
 // Every call is false, with errno set, once a write has failed.
 class Encoder {
 public:
-    // Into a file made as make() makes it.
     Encoder(int folder, const std::string &name, long cd_frames);
     ~Encoder();
     Encoder(const Encoder &) = delete;
