@@ -191,5 +191,32 @@ TEST_P(ReadCd, ServesAudioAndFailsWhereTheScriptSays)
 
 INSTANTIATE_TEST_SUITE_P(EmulatedDrive, ReadCd, ::testing::ValuesIn(kReads), ByName());
 
+// MODE SENSE (10) of the CD capabilities page, as libcdio sends it: the
+// page after the header, with the buffer the script reports (2048 KB) in
+// its bytes 12 and 13, and the stream said to be accurate.
+TEST(EntryPoints, ModeSenseGivesTheBufferReported)
+{
+    const int fd = open_drive();
+    ASSERT_GE(fd, 0);
+    unsigned char answer[64] = {}, sense[64] = {};
+    cdrom_generic_command c = {};
+    c.cmd[0] = 0x5A;
+    c.cmd[2] = 0x2A;
+    c.cmd[8] = sizeof answer;
+    c.buffer = answer;
+    c.buflen = sizeof answer;
+    c.sense = reinterpret_cast<request_sense *>(sense);
+    c.data_direction = CGC_DATA_READ;
+    ASSERT_EQ(drive_ioctl(fd, CDROM_SEND_PACKET, &c), 0);
+    const unsigned char *page = answer + 8 + (answer[6] << 8 | answer[7]);
+    EXPECT_EQ(page[0] & 0x3F, 0x2A);
+    EXPECT_GE(page[1], 12);
+    EXPECT_EQ(page[12] << 8 | page[13], 2048);
+    EXPECT_NE(page[5] & 0x02, 0) << "the stream accurate";
+    c.cmd[2] = 0x01; // another page: refused
+    EXPECT_NE(drive_ioctl(fd, CDROM_SEND_PACKET, &c), 0);
+    close_drive(fd);
+}
+
 } // namespace
 

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -34,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "disc_reads.h"
 #include "drive_script.h"
 
 namespace {
@@ -109,6 +111,7 @@ struct Drive {
 
     DriveScript script;
     std::vector<int> offsets; // where each track starts, then the lead-out
+    std::unique_ptr<DiscReads> audio; // what a read of a frame gives
     long eject_commands_seen = 0;
     long stall_calls_seen = 0;
     bool ejected = false;
@@ -125,6 +128,8 @@ struct Drive {
     bool data(int track) const { return script.data.count(track - 1) != 0; }
     int leadout() const { return offsets.back(); }
 };
+
+void fill_frame(const Drive &d, int frame, unsigned char *out);
 
 // A script the drive cannot follow is the test's mistake: stop loudly.
 [[noreturn]] void refuse(const std::string &why)
@@ -170,6 +175,9 @@ Drive &drive()
         const char *devices = std::getenv("SDL_CDROM");
         if (script != nullptr && devices != nullptr && load(*made, script)) {
             made->emulated = true;
+            made->audio = std::make_unique<DiscReads>(made->script, [made](int frame, unsigned char *out) {
+                fill_frame(*made, frame, out);
+            });
             made->path = std::string(devices).substr(0, std::string(devices).find(':'));
             made->stand_in = LIBC(StatCall, "stat")(made->path.c_str(), &made->stand_in_file) == 0;
         }
@@ -263,6 +271,8 @@ std::string arguments(unsigned long request, const void *arg)
         const unsigned char *cmd = static_cast<const cdrom_generic_command *>(arg)->cmd;
         if (cmd[0] == 0x12)
             return "INQUIRY";
+        if (cmd[0] == 0x5A)
+            return "MODE_SENSE," + hex(cmd[2] & 0x3F);
         if (cmd[0] == 0xBE)
             return "READ_CD," + msf_text(read_cd_from(cmd)) + "," + std::to_string(read_cd_count(cmd));
         return hex(cmd[0]);
@@ -327,13 +337,38 @@ int sense(cdrom_generic_command *c, unsigned char key, unsigned char asc)
     return EIO;
 }
 
-// The MMC commands a ripper sends: INQUIRY and READ CD.
+// MODE SENSE (10)'s answer for the CD capabilities page (2Ah): the
+// header, then the page, which says that the drive reads CD-DA, its stream
+// accurate, and how large its buffer is, in kilobytes.
+size_t capabilities(const Drive &d, unsigned char *out, size_t room)
+{
+    unsigned char page[8 + 22] = {};
+    page[1] = sizeof page - 2;           // mode data length
+    unsigned char *caps = page + 8;      // no block descriptors
+    caps[0] = 0x2A;
+    caps[1] = 20;                        // page length
+    caps[5] = 0x03;                      // CD-DA commands, stream accurate
+    caps[12] = static_cast<unsigned char>(d.script.reports_kb >> 8);
+    caps[13] = static_cast<unsigned char>(d.script.reports_kb);
+    const size_t n = std::min(room, sizeof page);
+    std::memcpy(out, page, n);
+    return n;
+}
+
+// The MMC commands a ripper sends: INQUIRY, MODE SENSE and READ CD.
 int packet(Drive &d, cdrom_generic_command *c)
 {
     if (c->cmd[0] == 0x12) { // INQUIRY
         unsigned char id[36] = {5, 0x80, 5, 2, 31};
         std::memcpy(id + 8, "TBX     EMULATED CD-ROM 1.0 ", 28); // vendor, product, revision
         std::memcpy(c->buffer, id, std::min<size_t>(c->buflen, sizeof id));
+        return 0;
+    }
+    if (c->cmd[0] == 0x5A) { // MODE SENSE (10)
+        if ((c->cmd[2] & 0x3F) != 0x2A)
+            return sense(c, 5, 0x24); // invalid field: no other page here
+        const size_t asked = static_cast<size_t>(c->cmd[7] << 8 | c->cmd[8]);
+        capabilities(d, c->buffer, std::min<size_t>(asked, c->buflen));
         return 0;
     }
     if (c->cmd[0] != 0xBE) // READ CD
@@ -349,19 +384,17 @@ int packet(Drive &d, cdrom_generic_command *c)
         if (d.script.unreadable.count(f))
             return sense(c, 3, 0x11); // unrecovered read error
     }
-    for (int i = 0; i < count; ++i)
-        fill_frame(d, from + i, c->buffer + static_cast<long>(i) * CD_FRAMESIZE_RAW);
-    for (int i = 0; i < count; ++i)
-        if (d.script.unsteady.count(from + i) != 0)
-            for (int b = 0; b < CD_FRAMESIZE_RAW; ++b)
-                c->buffer[static_cast<long>(i) * CD_FRAMESIZE_RAW + b] = static_cast<unsigned char>(std::rand());
+    // What the buffer answers takes no time; the disc, the script's speed.
+    for (int f = from; f < from + count; ++f) {
+        const bool from_disc = d.audio->read(f, c->buffer + static_cast<long>(f - from) * CD_FRAMESIZE_RAW);
+        if (from_disc && !d.script.speed.empty()) {
+            const size_t track = static_cast<size_t>(track_at(d, f) - 1);
+            d.busy_us += std::lround(1e6 / (CD_FRAMES * d.script.speed[std::min(track, d.script.speed.size() - 1)]));
+        }
+    }
     if (from <= d.script.stall_at && d.script.stall_at < from + count) {
         d.busy_us += d.script.stall_ms * 1000;
         d.script.stall_at = -1;
-    }
-    for (int f = from; f < from + count && !d.script.speed.empty(); ++f) {
-        const size_t track = static_cast<size_t>(track_at(d, f) - 1);
-        d.busy_us += std::lround(1e6 / (CD_FRAMES * d.script.speed[std::min(track, d.script.speed.size() - 1)]));
     }
     c->stat = 0;
     return 0;

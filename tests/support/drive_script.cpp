@@ -47,6 +47,15 @@ const Directive kDirectives[] = {
     {"tones", Ioctl, [](Words &w, DriveScript &s) { return list<double>(w, s.tones); }},
     {"unreadable", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unreadable); }},
     {"unsteady", Ioctl, [](Words &w, DriveScript &s) { return list<int>(w, s.unsteady); }},
+    {"damaged", Ioctl,
+     [](Words &w, DriveScript &s) {
+         DriveScript::Damage d{};
+         const bool read = one(w, d.from) && one(w, d.to) && one(w, d.chance);
+         s.damaged.push_back(d);
+         return read && d.from <= d.to && d.chance >= 0 && d.chance <= 1;
+     }},
+    {"cache", Ioctl, [](Words &w, DriveScript &s) { return one(w, s.cache) && s.cache >= 0; }},
+    {"reports", Ioctl, [](Words &w, DriveScript &s) { return one(w, s.reports_kb) && s.reports_kb >= 0 && s.reports_kb < 65536; }},
     {"stall on", Ioctl,
      [](Words &w, DriveScript &s) { return one(w, s.stall_call) && one(w, s.stall_call_count) && one(w, s.stall_call_ms); }},
     {"stall", Ioctl, [](Words &w, DriveScript &s) { return one(w, s.stall_at) && one(w, s.stall_ms); }},

@@ -31,6 +31,12 @@
 //   speed X ...           READ CD takes as long as X times real time would, 75 X frames a second:
 //                         one X a track, in order, the last for the tracks after it
 //   unsteady F ...        frame F reads back different every time, as over a deep scratch
+//   damaged F1 F2 P       each read of frames F1 to F2 from the disc gives, at the chance P (0 to 1),
+//                         a burst of wrong samples, a fresh one each time, as over a scratch
+//   cache N               the drive keeps the last N frames it read from the disc in its buffer and
+//                         answers a read of any of them from there, as it read them then, at once
+//   reports KB            MODE SENSE's CD capabilities page (2Ah) gives the drive's buffer as KB
+//                         kilobytes; without it, as 0: the drive says nothing of it
 //   stall F MS            the first read of frame F takes MS, as a drive stuck on a scratch does
 //   stall on CALL N MS    the drive takes MS to answer its Nth CALL, as one spinning up does
 //   no permission         opening the drive fails with EACCES, as for a user not in its group
@@ -64,6 +70,13 @@ struct DriveScript {
     std::vector<double> tones;
     std::set<int> unreadable;
     std::set<int> unsteady;
+    struct Damage {
+        int from, to;
+        double chance;
+    };
+    std::vector<Damage> damaged;
+    long cache = 0;
+    long reports_kb = 0;
     int stall_at = -1;
     long stall_ms = 0;
     std::string stall_call;
