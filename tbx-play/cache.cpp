@@ -12,6 +12,7 @@
 #define XXH_STATIC_LINKING_ONLY // XXH3_state_t, on the stack
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -134,6 +135,38 @@ bool table_of(int folder, const disc::Toc &toc, std::string &table, std::vector<
         frames.push_back(counted);
     }
     return true;
+}
+
+const char *const kDamaged = "damaged ";
+
+// The table's last lines: the audio tracks read with errors, and how many
+// samples, by played track.
+std::string damage_lines(const disc::Toc &toc, const std::vector<long> &damaged)
+{
+    std::string lines;
+    const std::vector<disc::Track> played = toc.played();
+    for (size_t i = 0; i < played.size() && i < damaged.size(); ++i)
+        if (played[i].audio && damaged[i] > 0)
+            lines += kDamaged + track_name(i, true) + " " + std::to_string(damaged[i]) + "\n";
+    return lines;
+}
+
+// What a table says of the tracks read with errors, by played track; its
+// lines not of that kind are left to the check of the whole table.
+std::vector<long> damage_of(const std::string &table, const disc::Toc &toc)
+{
+    const std::vector<disc::Track> played = toc.played();
+    std::vector<long> damaged(played.size(), 0);
+    for (size_t at = table.find(kDamaged); at != std::string::npos; at = table.find(kDamaged, at + 1)) {
+        if (at != 0 && table[at - 1] != '\n')
+            continue;
+        for (size_t i = 0; i < played.size(); ++i) {
+            const std::string name = kDamaged + track_name(i, true) + " ";
+            if (played[i].audio && table.compare(at, name.size(), name) == 0)
+                damaged[i] = std::strtol(table.c_str() + at + name.size(), nullptr, 10);
+        }
+    }
+    return damaged;
 }
 
 // The table file of a disc's folder; "" where there is none, or not one of
@@ -277,7 +310,7 @@ std::string track_file(const std::string &folder, size_t i, bool audio)
 
 std::string being_read(size_t i) { return track_name(i, true) + ".part"; }
 
-bool Place::whole(const disc::Toc &toc) const
+std::optional<std::vector<long>> Place::kept(const disc::Toc &toc) const
 {
     const Fd here(openat(root_.fd(), id_.c_str(), kOpenFolder));
     const std::string kept = read_table(here.fd);
@@ -287,12 +320,21 @@ bool Place::whole(const disc::Toc &toc) const
     std::vector<long> frames;
     size_t failed = 0;
     if (here.fd < 0 || kept.compare(0, own.size(), own) != 0 || !table_of(here.fd, toc, expected, frames, failed))
-        return false;
+        return std::nullopt;
     const std::vector<disc::Track> played = toc.played();
     for (size_t i = 0; i < played.size(); ++i)
         if (played[i].audio && frames[i] != mp3::frames_for(played[i].frames))
-            return false;
-    return kept == expected;
+            return std::nullopt;
+    std::vector<long> damaged = damage_of(kept, toc);
+    if (kept != expected + damage_lines(toc, damaged))
+        return std::nullopt;
+    return damaged;
+}
+
+bool Place::whole(const disc::Toc &toc) const
+{
+    const std::optional<std::vector<long>> k = kept(toc);
+    return k && std::all_of(k->begin(), k->end(), [](long d) { return d == 0; });
 }
 
 bool Place::clear(std::string &error) const
@@ -366,7 +408,7 @@ Aside::Aside(const Place &place, std::string name)
 {
 }
 
-std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std::string &error)
+std::unique_ptr<Aside> Aside::made(const Place &place, std::string &error)
 {
     const int root = place.root_.fd();
     std::string name;
@@ -385,6 +427,36 @@ std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std
         error = write_failure(place.root(), aside->folder_, errno);
         return nullptr;
     }
+    return aside;
+}
+
+std::unique_ptr<Aside> Aside::again(const Place &place, const disc::Toc &toc, const std::vector<bool> &wanted,
+                                    std::vector<long> damaged, std::string &error)
+{
+    std::unique_ptr<Aside> aside = made(place, error);
+    if (!aside)
+        return nullptr;
+    const Fd kept(openat(place.root_.fd(), place.id_.c_str(), kOpenFolder));
+    const std::vector<disc::Track> played = toc.played();
+    for (size_t i = 0; i < played.size(); ++i) {
+        const std::string file = track_name(i, played[i].audio);
+        if (!wanted[i] && linkat(kept.fd, file.c_str(), aside->fd_, file.c_str(), 0) != 0) {
+            error = write_failure(place.root(), aside->folder_ + "/" + file, errno);
+            return nullptr;
+        }
+    }
+    aside->again_ = wanted;
+    aside->before_ = std::move(damaged);
+    return aside;
+}
+
+std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std::string &error)
+{
+    std::unique_ptr<Aside> aside = made(place, error);
+    if (!aside)
+        return nullptr;
+    const int root = place.root_.fd();
+    const std::string &name = aside->name_;
     const std::vector<disc::Track> played = toc.played();
     for (size_t i = 0; i < played.size(); ++i) {
         const std::string file = track_name(i, played[i].audio);
@@ -430,8 +502,35 @@ Aside::~Aside()
     remove_at(root, name_.c_str());
 }
 
-bool Aside::keep(const disc::Toc &toc, std::string &error)
+bool Aside::take_again(const disc::Toc &toc, std::vector<long> &damaged, std::string &error) const
 {
+    const Fd kept(openat(place_.root_.fd(), place_.id_.c_str(), kOpenFolder));
+    const std::vector<disc::Track> played = toc.played();
+    for (size_t i = 0; i < played.size(); ++i) {
+        if (!again_[i])
+            continue;
+        const std::string name = track_name(i, true);
+        // The new reading where it has fewer errors; else the one before.
+        const bool better = damaged[i] < before_[i];
+        const bool taken = better ? renameat(fd_, being_read(i).c_str(), fd_, name.c_str()) == 0
+                                  : linkat(kept.fd, name.c_str(), fd_, name.c_str(), 0) == 0;
+        if (!taken) {
+            error = write_failure(place_.root(), folder_ + "/" + name, errno);
+            return false;
+        }
+        if (!better) {
+            unlinkat(fd_, being_read(i).c_str(), 0);
+            damaged[i] = before_[i];
+        }
+    }
+    return true;
+}
+
+bool Aside::keep(const disc::Toc &toc, std::vector<long> &damaged, std::string &error)
+{
+    damaged.resize(toc.played().size(), 0);
+    if (!again_.empty() && !take_again(toc, damaged, error))
+        return false;
     std::string table;
     std::vector<long> frames;
     size_t failed = 0;
@@ -439,29 +538,45 @@ bool Aside::keep(const disc::Toc &toc, std::string &error)
         error = said("cannot read", track_file(folder_, failed, toc.played()[failed].audio), errno);
         return false;
     }
+    table += damage_lines(toc, damaged);
     const Fd out(openat(fd_, kToc, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0 || !write_all(out.fd, table)) {
         error = write_failure(place_.root(), folder_ + "/" + kToc, errno);
         return false;
     }
-    // The folder and the link trade places in one step, so that tbx finds
-    // the tracks at every moment; then the link, now aside, goes.
+    if (!swap(error))
+        return false;
+    kept_ = true;
+    return true;
+}
+
+bool Aside::swap(std::string &error)
+{
+    // The folder and what is in its place, the link to it or the disc kept
+    // before, trade places in one step, so that tbx finds the tracks at
+    // every moment; then what is now aside goes.
     const int root = place_.root_.fd();
     const char *id = place_.id_.c_str();
     if (renameat2(root, name_.c_str(), root, id, RENAME_EXCHANGE) == 0) {
-        unlinkat(root, name_.c_str(), 0);
-    } else {
-        // Where the file system, the kernel or a sandbox will not trade, the
-        // link goes first; only a full disk or a failing one ends it here.
-        const bool refused = errno != ENOSPC && errno != EDQUOT && errno != EIO;
-        if (refused && (unlinkat(root, id, 0) == 0 || errno == ENOENT))
-            linked_ = false;
-        if (linked_ || renameat(root, name_.c_str(), root, id) != 0) {
-            error = write_failure(place_.root(), place_.folder(), errno);
-            return false;
-        }
+        remove_at(root, name_.c_str());
+        return true;
     }
-    kept_ = true;
+    // Where the file system, the kernel or a sandbox will not trade, what
+    // is in the place goes first: the link, or the disc kept before, aside
+    // to be taken out; only a full disk or a failing one ends it here.
+    const bool refused = errno != ENOSPC && errno != EDQUOT && errno != EIO;
+    const std::string before = name_ + "-before";
+    if (refused && linked_ && (unlinkat(root, id, 0) == 0 || errno == ENOENT))
+        linked_ = false;
+    const bool moved = refused && !linked_ && (again_.empty() || renameat(root, id, root, before.c_str()) == 0);
+    if (!moved || renameat(root, name_.c_str(), root, id) != 0) {
+        error = write_failure(place_.root(), place_.folder(), errno);
+        if (moved && !again_.empty())
+            renameat(root, before.c_str(), root, id);
+        return false;
+    }
+    if (!again_.empty())
+        remove_at(root, before.c_str());
     return true;
 }
 

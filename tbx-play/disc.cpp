@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,8 @@
 
 #include <cdio/cdio.h>
 #include <cdio/logging.h>
+#include <cdio/mmc.h>
+#include <cdio/mmc_ll_cmds.h>
 #include <discid/discid.h>
 
 namespace disc {
@@ -58,6 +61,21 @@ namespace {
 // libcdio warns on standard error of every failed command, and a drive
 // without a disc fails many; what matters is said once, by us.
 void quiet(cdio_log_level_t, const char *) {}
+
+// What MODE SENSE (10) gives as the drive's buffer for audio, in kilobytes:
+// bytes 12 and 13 of the CD capabilities page, after the header and any
+// block descriptors; 0 where the drive says nothing of it.
+long reported_buffer(CdIo_t *cdio)
+{
+    unsigned char answer[256] = {};
+    if (mmc_mode_sense_10(cdio, answer, sizeof answer, CDIO_MMC_CAPABILITIES_PAGE) != DRIVER_OP_SUCCESS)
+        return 0;
+    const size_t length = std::min<size_t>(2 + (answer[0] << 8 | answer[1]), sizeof answer);
+    const size_t page = 8 + static_cast<size_t>(answer[6] << 8 | answer[7]);
+    if (page + 14 > length || (answer[page] & 0x3F) != CDIO_MMC_CAPABILITIES_PAGE || answer[page + 1] < 12)
+        return 0;
+    return answer[page + 12] << 8 | answer[page + 13];
+}
 
 } // namespace
 
@@ -136,6 +154,7 @@ cdrom_drive_t *Drive::cdda(std::string &error)
         error = "cannot read the disc in " + path_ + ": paranoia cannot read its table of contents";
         return nullptr;
     }
+    buffer_kb_ = reported_buffer(cdio_);
     return cdda_;
 }
 

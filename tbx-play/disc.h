@@ -49,9 +49,13 @@ public:
     const Toc &toc() const { return toc_; }
     // The MusicBrainz disc ID, or "" with error set.
     std::string id(std::string &error);
-    // The drive made ready for paranoia to read, once open() said Audio;
-    // nullptr, with error set, if it cannot be.
+    // The drive made ready to read audio, once open() said Audio; nullptr,
+    // with error set, if it cannot be. It is asked then how large a buffer
+    // it keeps what it reads in.
     cdrom_drive_t *cdda(std::string &error);
+    // That buffer, in kilobytes, as the drive reports it (MMC's CD
+    // capabilities page); 0 where it reports none.
+    long buffer_kb() const { return buffer_kb_; }
     // That drive, once made, handed over to be closed by whoever takes it.
     cdrom_drive_t *give_cdda();
     // Lets the drive go, so that its tray opens again.
@@ -62,6 +66,7 @@ private:
     Toc toc_;
     CdIo_t *cdio_ = nullptr;
     cdrom_drive_t *cdda_ = nullptr; // which owns cdio_ once made
+    long buffer_kb_ = 0;
 };
 
 } // namespace disc

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -87,17 +88,19 @@ int play(Signals &signals)
     if (taken == Taken::Failed)
         return fail(error);
     Session session(runtimes, signals, progress, drive, place);
-    if (place.whole(drive.toc())) {
+    const std::optional<std::vector<long>> kept = place.kept(drive.toc());
+    const std::string read_before = "Playing the disc in " + *path + ", read before, from " + place.folder();
+    if (kept && std::none_of(kept->begin(), kept->end(), [](long damaged) { return damaged > 0; })) {
         lock.release();
         drive.close();
         // tbx is ours to end from here.
         if (!signals.block(error))
             return fail(error);
-        progress.say("Playing the disc in " + *path + ", read before, from " + place.folder() + ".");
+        progress.say(read_before + ".");
         return session.play();
     }
     struct stat st;
-    if (lstat(place.folder().c_str(), &st) == 0) {
+    if (!kept && lstat(place.folder().c_str(), &st) == 0) {
         progress.say("tbx-play: " + place.folder() + " does not hold the whole disc; reading it again.");
         if (!place.clear(error))
             return fail(error);
@@ -107,6 +110,18 @@ int play(Signals &signals)
     // What is read from here is ours to take out.
     if (!signals.block(error))
         return fail(error);
+    if (kept) {
+        // Only what was read with errors is read again, while the disc plays as kept.
+        const std::string damaged = tracks_read_with_errors(drive.toc(), *kept);
+        progress.say(read_before + "; reading again what was read with errors there: " + damaged + ".");
+        std::vector<bool> wanted;
+        for (const long d : *kept)
+            wanted.push_back(d > 0);
+        const std::unique_ptr<cache::Aside> aside = cache::Aside::again(place, drive.toc(), wanted, *kept, error);
+        if (!aside)
+            return fail(error, kKeptAsBefore);
+        return session.read_again(*aside, lock, wanted);
+    }
     progress.say("Reading the disc in " + *path + " into " + place.folder() +
                  "; it plays while it is read.");
     const std::unique_ptr<cache::Aside> aside = cache::Aside::make(place, drive.toc(), error);

@@ -42,7 +42,7 @@ Pacing::Pacing(std::vector<long> frames, std::vector<bool> audio, bool real_time
     }
 }
 
-void Pacing::read(size_t track, long frames, long bytes, double now)
+void Pacing::read(size_t track, long frames, long bytes)
 {
     if (track != reading_) {
         reading_ = track;
@@ -53,7 +53,13 @@ void Pacing::read(size_t track, long frames, long bytes, double now)
     read_ = frames;
     bytes_ = bytes;
     marks_.emplace_back(frames, bytes);
-    recent_.emplace_back(now, disc_read_);
+}
+
+void Pacing::drive(long sectors, long work, long of, double now)
+{
+    work_ = work;
+    work_of_ = of;
+    recent_.emplace_back(now, sectors);
     while (recent_.size() > 1 && recent_.front().first < now - kRecent)
         recent_.pop_front();
 }
@@ -131,12 +137,14 @@ bool Pacing::paused(double now)
 
 Pacing::Figures Pacing::figures(double now) const
 {
-    Figures f{static_cast<int>(100 * disc_read_ / std::max(disc_frames_, 1L)), 0, seconds(disc_read_), Wait::None};
+    Figures f{static_cast<int>(100 * work_ / std::max(work_of_, 1L)), 0, seconds(disc_read_), Wait::None};
     const auto first = std::find_if(recent_.begin(), recent_.end(), [&](const auto &r) { return r.first >= now - kRecent; });
-    if (first != recent_.end() && now - first->first >= 1)
-        f.speed = seconds(disc_read_ - first->second) / (now - first->first);
-    if (playing_ < 0)
+    if (first != recent_.end() && !recent_.empty() && now - first->first >= 1)
+        f.speed = seconds(recent_.back().second - first->second) / (now - first->first);
+    if (playing_ < 0) {
+        f.wait = Wait::Start;
         return f;
+    }
     const auto track = static_cast<size_t>(playing_);
     long before = 0;
     for (size_t i = 0; i < track; ++i)

@@ -15,13 +15,15 @@
 
 class Pacing {
 public:
-    // Why the music waits, if it does.
-    enum class Wait { None, Drive, Retries };
+    // Why the music waits, if it does: it has not started, while the
+    // first seconds are verified; the drive is slow; it reads a damaged
+    // stretch again.
+    enum class Wait { None, Start, Drive, Retries };
 
     struct Figures {
-        int percent;   // of the disc's audio read
-        double speed;  // of the read, in times real time; 0 until known
-        double ahead;  // seconds read past what plays
+        int percent;   // of the read's work done: each sector read once, and verified
+        double speed;  // of the drive, in times real time; 0 until known
+        double ahead;  // seconds verified past what plays
         Wait wait;
     };
 
@@ -30,8 +32,10 @@ public:
     // plays in real time.
     Pacing(std::vector<long> frames, std::vector<bool> audio, bool real_time);
 
-    // The read: of track, frames read and bytes of them in its file.
-    void read(size_t track, long frames, long bytes, double now);
+    // The read: of track, frames verified and bytes of them in its file.
+    void read(size_t track, long frames, long bytes);
+    // The drive: sectors it has read in all, and work done of all there is.
+    void drive(long sectors, long work, long of, double now);
     void whole(size_t track);
     // The drive read a damaged stretch again.
     void retried(double now);
@@ -69,7 +73,8 @@ private:
     long read_ = 0;
     long bytes_ = 0;
     std::vector<std::pair<long, long>> marks_;
-    std::deque<std::pair<double, long>> recent_; // (time, disc_read_) over the last seconds
+    long work_ = 0, work_of_ = 0;
+    std::deque<std::pair<double, long>> recent_; // (time, sectors the drive read) over the last seconds
     double retried_ = -1e9;
     // The track playing, since when, and the music's pauses in it.
     long playing_ = -1;

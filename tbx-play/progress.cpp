@@ -32,23 +32,28 @@ Progress::Progress()
 void Progress::reading(int k, int n, const Pacing::Figures &f)
 {
     const std::string track = "track " + std::to_string(k) + " of " + std::to_string(n);
+    const bool waits = f.wait == Pacing::Wait::Drive || f.wait == Pacing::Wait::Retries;
     if (!live_) {
         if (k != track_)
             put(STDERR_FILENO, "Reading " + track + "\n");
-        if (f.wait != Pacing::Wait::None && wait_ == Pacing::Wait::None)
+        if (waits && wait_ == Pacing::Wait::None)
             put(STDERR_FILENO, "The music waits for the read: " + why(f.wait) + ".\n");
         track_ = k;
-        wait_ = f.wait;
+        wait_ = waits ? f.wait : Pacing::Wait::None;
         return;
     }
     char figures[64] = "";
     if (f.speed > 0)
         std::snprintf(figures, sizeof figures, " at %.1fx real time", f.speed);
     std::string line = "Reading " + track + ": " + std::to_string(f.percent) + "% of the disc" + figures;
-    if (f.wait != Pacing::Wait::None)
+    if (f.wait == Pacing::Wait::Start)
+        line += "; verifying the first seconds";
+    else if (waits)
         line += "; the music waits: " + why(f.wait);
     else
         line += ", " + std::to_string(static_cast<long>(f.ahead)) + " s ahead of the music";
+    if (!damage_.empty())
+        line += "; " + damage_;
     if (line != line_) {
         line_ = line;
         draw();

@@ -4,8 +4,9 @@
 // What tbx-play tells the user, on standard error, around tbx's own lines
 // on standard output. On a terminal the read's progress is one line kept
 // below tbx's lines, redrawn as it moves: how much of the disc is read, how
-// fast, how far ahead of the music, and why the music waits when it does;
-// elsewhere, a line per track and a line per wait.
+// fast the drive reads, how far ahead of the music, why the music waits
+// when it does, and what was read with errors; elsewhere, a line per track
+// and a line per wait.
 #include <string>
 
 #include "pacing.h"
@@ -19,6 +20,8 @@ public:
 
     // The read is at audio track k of n; the figures of it.
     void reading(int k, int n, const Pacing::Figures &f);
+    // What the read has found damaged so far, for the progress line.
+    void damaged(const std::string &note) { damage_ = note; }
     // The read has ended: the progress line goes.
     void clear();
     // A line of our own.
@@ -38,6 +41,7 @@ private:
     std::string line_; // the progress line, "" when none
     int track_ = 0;
     Pacing::Wait wait_ = Pacing::Wait::None;
+    std::string damage_;
     mutable bool closed_ = false;
 };
 

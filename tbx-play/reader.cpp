@@ -6,22 +6,24 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "cache.h"
 #include "mp3.h"
+#include "verify.h"
 
 // All the thread uses, held by it and by the Reader alike: whichever lets
 // go last frees it.
 struct Reader::State {
     cdrom_drive_t *drive;
     std::vector<disc::Track> played;
+    std::vector<bool> wanted;
+    long reach;
     int folder = -1; // where the tracks are written, open
     int pipe[2] = {-1, -1};
     std::atomic<bool> stopping{false};
@@ -29,7 +31,10 @@ struct Reader::State {
     std::mutex said_lock;
     std::string said;
 
-    State(cdrom_drive_t *d, std::vector<disc::Track> p) : drive(d), played(std::move(p)) {}
+    State(cdrom_drive_t *d, std::vector<disc::Track> p, std::vector<bool> w, long r)
+        : drive(d), played(std::move(p)), wanted(std::move(w)), reach(r)
+    {
+    }
     ~State()
     {
         if (drive != nullptr)
@@ -44,23 +49,13 @@ struct Reader::State {
 
 namespace {
 
-// What paranoia's callback, which takes no argument of ours, saw while the
-// frame was read, and where it tells of retries.
-thread_local bool frame_lost = false;
-thread_local long lost_at = -1;  // the sector it gave up on, or last failed to read
-thread_local int read_error = 0; // errno of the drive's last failed read
-thread_local int told_to = -1;
+using Clock = std::chrono::steady_clock;
 
-// cd-paranoia's own limit on reading a frame again.
-constexpr int kRetries = 20;
-// Paranoia reads as far as the drive's cache may reach before it reads a
-// stretch again to verify it, and gives nothing back before: its default,
-// 1200 sectors (16 s of audio, 2.8 MB), held back the first sound 8 s at 4x.
-// 600 sectors (8 s, 1.4 MB) is more than most drives cache of audio, comes
-// back in 4 s at 4x, and holds enough for sdl12-compat's first two reads.
-constexpr int kCacheSectors = 600;
 // Frames between two reports of how far a track is read, a third of a second.
 constexpr long kReportEvery = 25;
+constexpr long kSamplesPerFrame = 588;
+// Samples read with errors this close together are one damaged place.
+constexpr long kOnePlace = 44100;
 
 void tell_on(int fd, const Reader::Event &e)
 {
@@ -68,39 +63,7 @@ void tell_on(int fd, const Reader::Event &e)
     [[maybe_unused]] const ssize_t written = write(fd, &e, sizeof e);
 }
 
-void seen(long position, paranoia_cb_mode_t mode)
-{
-    switch (mode) {
-    // A skip is paranoia giving up on a frame after its retries.
-    case PARANOIA_CB_SKIP:
-        frame_lost = true;
-        lost_at = position / CD_FRAMEWORDS;
-        break;
-    // The drive failed the read itself; errno is still the system's answer.
-    case PARANOIA_CB_READERR:
-        read_error = errno != 0 ? errno : EIO;
-        lost_at = frame_lost ? lost_at : position / CD_FRAMEWORDS;
-        [[fallthrough]];
-    // A frame read again: a damaged stretch, which holds the read up.
-    case PARANOIA_CB_DRIFT:
-    case PARANOIA_CB_FIXUP_DROPPED:
-    case PARANOIA_CB_FIXUP_DUPED:
-    case PARANOIA_CB_SCRATCH:
-    case PARANOIA_CB_REPAIR: {
-        using Clock = std::chrono::steady_clock;
-        thread_local Clock::time_point told;
-        if (Clock::now() - told > std::chrono::milliseconds(500)) {
-            told = Clock::now();
-            tell_on(told_to, {Reader::Event::Retried, 0, 0, 0, Reader::Event::None, 0});
-        }
-        break;
-    }
-    default:
-        break;
-    }
-}
-
-// Paranoia's last message, without its number: what it says last is what
+// libcdio's last message, without its number: what it says last is what
 // ended the read.
 std::string last_line(const std::string &log)
 {
@@ -115,89 +78,188 @@ std::string last_line(const std::string &log)
     return line;
 }
 
-// Why a frame was lost: a drive that says there is no disc, or none it can
-// reach, lost it; one that failed otherwise, a drive error; one that read
-// it but never the same twice, paranoia gave up on.
-Reader::Event::Why why_lost(int error)
+// The drive as the verifier reads it; what it says of a failed read is kept.
+class CdDrive : public verify::Drive {
+public:
+    explicit CdDrive(Reader::State &s) : s_(s) {}
+    long read(long lsn, long count, unsigned char *into) override
+    {
+        const long got = cdio_cddap_read(s_.drive, into, static_cast<lsn_t>(lsn), count);
+        if (got > 0)
+            return got;
+        const int error = errno;
+        if (char *said = cdio_cddap_errors(s_.drive); said != nullptr) {
+            const std::lock_guard<std::mutex> hold(s_.said_lock);
+            s_.said = last_line(said);
+            cdio_cddap_free_messages(said);
+        }
+        errno = error;
+        return -1;
+    }
+
+private:
+    Reader::State &s_;
+};
+
+// A drive that says there is no disc, or none it can reach, lost it.
+Reader::Event::Why why_failed(int error)
 {
-    if (error == ENOMEDIUM || error == EBADF)
-        return Reader::Event::DiscOut;
-    return error != 0 ? Reader::Event::DriveError : Reader::Event::GivenUp;
+    return error == ENOMEDIUM || error == EBADF ? Reader::Event::DiscOut : Reader::Event::DriveError;
 }
 
-// False once the run must end, which it has told.
-bool read_track(Reader::State &s, cdrom_paranoia_t *paranoia, size_t i)
-{
-    const auto fail = [&](long at, Reader::Event::Why why, int error) {
-        tell_on(s.pipe[1], {Reader::Event::Failed, i, at, 0, why, error});
-        return false;
-    };
-    if (s.stopping)
-        return false;
-    mp3::Encoder encoder(s.folder, cache::being_read(i), s.played[i].frames);
-    cdio_paranoia_seek(paranoia, s.played[i].start, SEEK_SET);
-    tell_on(s.pipe[1], {Reader::Event::Progress, i, 0, 0, Reader::Event::None, 0});
-    for (long f = 0; f < s.played[i].frames; ++f) {
-        if (s.stopping)
-            return false;
-        frame_lost = false;
-        lost_at = -1;
-        read_error = 0;
-        // Only what the drive says of this frame is told.
-        if (char *before = cdio_cddap_errors(s.drive); before != nullptr)
-            cdio_cddap_free_messages(before);
-        const int16_t *samples = cdio_paranoia_read_limited(paranoia, seen, kRetries);
-        if (samples == nullptr || frame_lost) {
-            // A drive gone takes paranoia's read with it, with no callback.
-            const int error = read_error != 0 ? read_error : samples == nullptr ? errno : 0;
-            if (char *said = cdio_cddap_errors(s.drive); said != nullptr) {
-                const std::lock_guard<std::mutex> hold(s.said_lock);
-                s.said = last_line(said);
-                cdio_cddap_free_messages(said);
-            }
-            const long start = s.played[i].start;
-            const long at = lost_at >= start && lost_at < start + s.played[i].frames ? lost_at - start : f;
-            return fail(at, why_lost(error), error);
+// The track being encoded: its file, how far, and its damaged places.
+struct Track {
+    Track(size_t track, int folder, long frames_of) : i(track), encoder(folder, cache::being_read(track), frames_of) {}
+    size_t i;
+    mp3::Encoder encoder;
+    long frames = 0;
+    long damaged = 0;                        // samples read with errors
+    std::optional<std::pair<long, long>> place; // the damaged place open: its samples, from and to
+};
+
+class Reading {
+public:
+    explicit Reading(Reader::State &s) : s_(s), drive_(s) {}
+
+    // False once the run must end, which it has told.
+    bool run()
+    {
+        std::vector<verify::Span> wanted, audio;
+        for (size_t i = 0; i < s_.played.size(); ++i) {
+            const disc::Track &t = s_.played[i];
+            if (!t.audio)
+                continue;
+            audio.push_back({t.start, t.frames});
+            if (s_.wanted[i])
+                wanted.push_back({t.start, t.frames});
         }
-        if (!encoder.add(samples))
-            return fail(f, Reader::Event::WriteFailed, errno);
-        if ((f + 1) % kReportEvery == 0) {
-            const long bytes = encoder.flush();
-            if (bytes < 0)
-                return fail(f, Reader::Event::WriteFailed, errno);
-            tell_on(s.pipe[1], {Reader::Event::Progress, i, f + 1, bytes, Reader::Event::None, 0});
+        verify::Verifier verifier(drive_, wanted, audio, s_.reach);
+        Clock::time_point told_drive{}, told_again{};
+        for (verify::Stretch ready;;) {
+            if (s_.stopping)
+                return false;
+            const verify::Verifier::Step step = verifier.step(ready);
+            const Clock::time_point now = Clock::now();
+            switch (step) {
+            case verify::Verifier::Step::Again:
+                if (now - told_again > std::chrono::milliseconds(500)) {
+                    told_again = now;
+                    tell({Reader::Event::Retried, 0, 0, 0, 0, Reader::Event::None, 0});
+                }
+                [[fallthrough]];
+            case verify::Verifier::Step::Read:
+                if (now - told_drive > std::chrono::milliseconds(100)) {
+                    told_drive = now;
+                    tell({Reader::Event::Drive, 0, verifier.reads(), verifier.work(), verifier.work_total(),
+                          Reader::Event::None, 0});
+                }
+                break;
+            case verify::Verifier::Step::Ready:
+                if (!take(ready))
+                    return false;
+                break;
+            case verify::Verifier::Step::Done:
+                tell({Reader::Event::Drive, 0, verifier.reads(), verifier.work(), verifier.work_total(),
+                      Reader::Event::None, 0});
+                return true;
+            case verify::Verifier::Step::Failed: {
+                const int error = errno;
+                const size_t i = track_at(verifier.failed_at());
+                return fail(i, verifier.failed_at() - s_.played[i].start, why_failed(error), error);
+            }
+            }
         }
     }
-    if (!encoder.finish())
-        return fail(s.played[i].frames, Reader::Event::WriteFailed, errno);
-    tell_on(s.pipe[1], {Reader::Event::Whole, i, s.played[i].frames, 0, Reader::Event::None, 0});
-    return true;
-}
+
+private:
+    void tell(const Reader::Event &e) const { tell_on(s_.pipe[1], e); }
+
+    bool fail(size_t i, long at, Reader::Event::Why why, int error) const
+    {
+        tell({Reader::Event::Failed, i, at, 0, 0, why, error});
+        return false;
+    }
+
+    size_t track_at(long lsn) const
+    {
+        size_t i = 0;
+        while (i + 1 < s_.played.size() && s_.played[i + 1].start <= lsn)
+            ++i;
+        return i;
+    }
+
+    // A stretch verified: into its track's file, its damage noted.
+    bool take(const verify::Stretch &ready)
+    {
+        const size_t i = track_at(ready.lsn);
+        if (!track_ || track_->i != i)
+            track_.emplace(i, s_.folder, s_.played[i].frames);
+        Track &t = *track_;
+        const long first = (ready.lsn - s_.played[i].start) * kSamplesPerFrame;
+        for (const auto &[from, to] : ready.unsure)
+            damaged(t, first + from / 4, first + (to + 3) / 4);
+        const long frames = static_cast<long>(ready.data.size()) / verify::kSectorBytes;
+        for (long f = 0; f < frames; ++f) {
+            if (!t.encoder.add(reinterpret_cast<const short *>(ready.data.data() + f * verify::kSectorBytes)))
+                return fail(i, t.frames, Reader::Event::WriteFailed, errno);
+            if (++t.frames % kReportEvery == 0) {
+                const long bytes = t.encoder.flush();
+                if (bytes < 0)
+                    return fail(i, t.frames, Reader::Event::WriteFailed, errno);
+                tell({Reader::Event::Progress, i, t.frames, bytes, 0, Reader::Event::None, 0});
+            }
+        }
+        if (t.frames < s_.played[i].frames)
+            return true;
+        close_place(t);
+        if (!t.encoder.finish())
+            return fail(i, t.frames, Reader::Event::WriteFailed, errno);
+        tell({Reader::Event::Whole, i, t.frames, 0, t.damaged, Reader::Event::None, 0});
+        return true;
+    }
+
+    void damaged(Track &t, long from, long to)
+    {
+        t.damaged += to - from;
+        if (t.place && from <= t.place->second + kOnePlace) {
+            t.place->second = to;
+            return;
+        }
+        close_place(t);
+        t.place = {from, to};
+    }
+
+    void close_place(Track &t)
+    {
+        if (t.place)
+            tell({Reader::Event::Damaged, t.i, t.place->first / kSamplesPerFrame, 0, t.place->second - t.place->first,
+                  Reader::Event::None, 0});
+        t.place.reset();
+    }
+
+    Reader::State &s_;
+    CdDrive drive_;
+    std::optional<Track> track_;
+};
 
 void run(const std::shared_ptr<Reader::State> &state)
 {
     Reader::State &s = *state;
-    told_to = s.pipe[1];
-    cdrom_paranoia_t *paranoia = cdio_paranoia_init(s.drive);
-    cdio_paranoia_modeset(paranoia, PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP);
-    cdio_paranoia_cachemodel_size(paranoia, kCacheSectors);
-    bool whole = true;
-    for (size_t i = 0; i < s.played.size() && whole; ++i)
-        whole = !s.played[i].audio || read_track(s, paranoia, i);
-    cdio_paranoia_free(paranoia);
+    const bool whole = Reading(s).run();
     // The tray opens again once the disc is read.
     cdio_cddap_close(s.drive);
     s.drive = nullptr;
     if (whole)
-        tell_on(s.pipe[1], {Reader::Event::Done, s.played.size(), 0, 0, Reader::Event::None, 0});
+        tell_on(s.pipe[1], {Reader::Event::Done, s.played.size(), 0, 0, 0, Reader::Event::None, 0});
     s.stopped = true;
 }
 
 } // namespace
 
-std::unique_ptr<Reader> Reader::start(cdrom_drive_t *drive, const disc::Toc &toc, int folder, std::string &error)
+std::unique_ptr<Reader> Reader::start(cdrom_drive_t *drive, const disc::Toc &toc, const std::vector<bool> &wanted,
+                                      long reach, int folder, std::string &error)
 {
-    auto state = std::make_shared<State>(drive, toc.played());
+    auto state = std::make_shared<State>(drive, toc.played(), wanted, reach);
     // Its own, to outlast the folder's owner if need be.
     state->folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (state->folder < 0 || pipe2(state->pipe, O_CLOEXEC) != 0) {

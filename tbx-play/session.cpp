@@ -14,6 +14,7 @@
 #include "measuring.h"
 #include "pacing.h"
 #include "reader.h"
+#include "verify.h"
 
 Session::Session(const Runtimes &runtimes, const Signals &signals, Progress &progress, disc::Drive &drive,
                  const cache::Place &place)
@@ -21,17 +22,23 @@ Session::Session(const Runtimes &runtimes, const Signals &signals, Progress &pro
 {
 }
 
-int Session::play() { return loop(nullptr, nullptr, nullptr); }
+int Session::play() { return loop(nullptr, nullptr, nullptr, {}); }
 
 int Session::read_and_play(cache::Aside &aside, cache::Place::Lock &lock)
 {
+    return read_again(aside, lock, std::vector<bool>(drive_.toc().played().size(), true));
+}
+
+int Session::read_again(cache::Aside &aside, cache::Place::Lock &lock, const std::vector<bool> &wanted)
+{
     std::string error;
-    const std::unique_ptr<Reader> reader = Reader::start(drive_.give_cdda(), drive_.toc(), aside.fd(), error);
+    const std::unique_ptr<Reader> reader = Reader::start(drive_.give_cdda(), drive_.toc(), wanted,
+                                                         verify::reach_of(drive_.buffer_kb()), aside.fd(), error);
     if (!reader) {
-        progress_.say("tbx-play: " + error + kNothingKept);
+        progress_.say("tbx-play: " + error + (aside.again() ? kKeptAsBefore : kNothingKept));
         return 1;
     }
-    return loop(reader.get(), &aside, &lock);
+    return loop(reader.get(), &aside, &lock, wanted);
 }
 
 namespace {
@@ -49,7 +56,66 @@ std::string at(long frames)
     return text;
 }
 
+std::string seconds_of(long samples)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(samples) / 44100);
+    return text;
+}
+
+// "track 3", "tracks 3 and 5", "tracks 2, 3 and 5".
+std::string tracks_named(const std::vector<int> &numbers)
+{
+    std::string named = numbers.size() == 1 ? "track " : "tracks ";
+    for (size_t i = 0; i < numbers.size(); ++i)
+        named += (i == 0 ? "" : i + 1 == numbers.size() ? " and " : ", ") + std::to_string(numbers[i]);
+    return named;
+}
+
 } // namespace
+
+std::string tracks_read_with_errors(const disc::Toc &toc, const std::vector<long> &damaged)
+{
+    std::vector<int> numbers;
+    const std::vector<disc::Track> played = toc.played();
+    for (size_t i = 0; i < played.size() && i < damaged.size(); ++i)
+        if (damaged[i] > 0)
+            numbers.push_back(played[i].number);
+    return tracks_named(numbers);
+}
+
+std::string Session::damage(size_t track, long frames, long samples) const
+{
+    return "track " + std::to_string(drive_.toc().played()[track].number) + " at " + at(frames) + " (" +
+           seconds_of(samples) + ")";
+}
+
+std::string Session::kept(const std::vector<bool> &wanted, bool again, const std::vector<long> &before,
+                          const std::vector<long> &now, const std::vector<std::string> &places) const
+{
+    const std::string where = "it is kept in " + place_.folder();
+    if (!again) {
+        std::string said = "Read the whole disc; " + where + ".";
+        for (size_t i = 0; i < places.size(); ++i)
+            said += (i == 0 ? " Read with errors, and read again next time: " : ", ") + places[i];
+        return said + (places.empty() ? "" : ".");
+    }
+    std::string said;
+    const std::vector<disc::Track> played = drive_.toc().played();
+    for (size_t i = 0; i < played.size(); ++i) {
+        if (!wanted[i])
+            continue;
+        const std::string track = "track " + std::to_string(played[i].number);
+        std::string line = now[i] == 0 ? "Read " + track + " again: it is exact now; " + where + "."
+                           : now[i] < before[i]
+                               ? "Read " + track + " again: " + seconds_of(now[i]) + " read with errors, " +
+                                     seconds_of(before[i]) + " before; " + where + ", to be read again next time."
+                               : "Read " + track + " again: no better than before; it is kept as it was in " +
+                                     place_.folder() + ", to be read again next time.";
+        said += (said.empty() ? "" : "\n") + line;
+    }
+    return said;
+}
 
 std::string Session::failure(const Reader::Event &e, const std::string &drive_said) const
 {
@@ -58,16 +124,13 @@ std::string Session::failure(const Reader::Event &e, const std::string &drive_sa
     switch (e.why) {
     case Reader::Event::DiscOut:
         return "the disc was taken out of " + drive_.path() + " while " + track + " was read" + where;
-    case Reader::Event::DriveError:
+    default:
         return "the drive " + drive_.path() + " could not read " + track + where + ": " +
                (drive_said.empty() ? std::strerror(e.error) : drive_said);
-    default:
-        return track + " of the disc in " + drive_.path() + " could not be read" + where +
-               ": it reads differently each time";
     }
 }
 
-int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
+int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock, const std::vector<bool> &wanted)
 {
     const std::vector<disc::Track> played = drive_.toc().played();
     std::vector<long> frames;
@@ -82,9 +145,11 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             names.push_back(cache::track_name(frames.size() - 1, true));
     }
     const int audio_tracks = static_cast<int>(names.size());
+    // Read again, tbx plays the disc as kept meanwhile: every track whole.
+    const bool again = aside != nullptr && aside->again();
     Pacing pacing(frames, audio, sound_in_real_time());
     std::optional<Measuring> measuring;
-    if (reader != nullptr)
+    if (reader != nullptr && !again)
         measuring.emplace(aside->folder(), names);
     else
         for (size_t i = 0; i < played.size(); ++i)
@@ -92,13 +157,19 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
     // From the start, so that it has measured the tracks by the time the
     // first may play; held before its first line until then.
     std::string error;
-    const std::unique_ptr<Tbx> started = Tbx::start(runtimes_, place_.folder(), signals_.before(), reader != nullptr, error);
-    std::vector<bool> placed(played.size(), false);
+    const std::unique_ptr<Tbx> started =
+        Tbx::start(runtimes_, place_.folder(), signals_.before(), reader != nullptr && !again, error);
+    std::vector<bool> placed(played.size(), again);
     bool reading = reader != nullptr;
-    int read_track = 1; // among the audio tracks
+    int read_track = 1; // among the audio tracks, from the first read
+    for (size_t i = wanted.size(); i-- > 0;)
+        read_track = wanted[i] && audio[i] ? ordinal[i] : read_track;
     size_t announced = 0; // tbx's track lines so far
     std::string partial;
     bool out_open = true, err_open = true; // tbx's pipes, until they hang up
+    // What the read found: each track's samples read with errors, and its damaged places.
+    std::vector<long> damaged(played.size(), 0);
+    std::vector<std::string> places;
 
     // Everything started ends here, tbx first, so that it goes quiet at once;
     // what was read goes with the aside folder, unless it was kept.
@@ -109,7 +180,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
             reader->stop();
         progress_.clear();
         if (!message.empty())
-            progress_.say("tbx-play: " + message + (reading ? kNothingKept : "."));
+            progress_.say("tbx-play: " + message + (!reading ? "." : again ? kKeptAsBefore : kNothingKept));
         return status;
     };
     if (!started)
@@ -203,7 +274,10 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
                 // Ctrl-C and a closed terminal reach tbx too, maybe first.
                 if (status == 128 + SIGINT || status == 128 + SIGTERM || status == 128 + SIGHUP)
                     return end(status, "stopped");
-                return end(status, reading ? "tbx ended before the disc was read" : "");
+                return end(status, !reading ? ""
+                                   : again  ? "tbx ended before " + tracks_read_with_errors(drive_.toc(), aside->before()) +
+                                                 " could be read again"
+                                            : "tbx ended before the disc was read");
             }
         }
 
@@ -213,24 +287,38 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock)
                 continue;
             switch (e.kind) {
             case Reader::Event::Progress:
-                pacing.read(e.track, e.frames, e.bytes, now());
+                if (!again)
+                    pacing.read(e.track, e.frames, e.bytes);
                 read_track = ordinal[e.track];
+                break;
+            case Reader::Event::Drive:
+                pacing.drive(e.frames, e.bytes, e.samples, now());
                 break;
             case Reader::Event::Retried:
                 pacing.retried(now());
                 break;
+            case Reader::Event::Damaged:
+                places.push_back(damage(e.track, e.frames, e.samples));
+                progress_.damaged(std::to_string(places.size()) + (places.size() == 1 ? " place" : " places") +
+                                  " read with errors");
+                progress_.say("Read with errors: " + places.back() + "; the disc is damaged there.");
+                break;
             case Reader::Event::Whole:
+                damaged[e.track] = e.samples;
+                if (again)
+                    break;
                 pacing.whole(e.track);
                 if (!place(e.track))
                     return end(1, error);
                 break;
             case Reader::Event::Done: {
-                if (!aside->keep(drive_.toc(), error))
+                std::vector<long> keeping = damaged;
+                if (!aside->keep(drive_.toc(), keeping, error))
                     return end(1, error);
                 reading = false;
                 lock->release();
                 progress_.clear();
-                progress_.say("Read the whole disc; it is kept in " + place_.folder() + ".");
+                progress_.say(kept(wanted, again, aside->before(), damaged, places));
                 break;
             }
             case Reader::Event::Failed:

@@ -5,6 +5,7 @@
 // waits for signals, the reader's events and tbx's lines, and that ends
 // everything it started on every way out.
 #include <string>
+#include <vector>
 
 #include "cache.h"
 #include "disc.h"
@@ -13,8 +14,13 @@
 #include "signals.h"
 #include "tbx.h"
 
-// How a message on a read that ended before the disc was whole ends.
+// How a message on a read that ended before the disc was whole ends; and
+// on one of tracks read again.
 inline const std::string kNothingKept = "; nothing was kept, the next run reads the disc again.";
+inline const std::string kKeptAsBefore = "; the disc is kept as it was read before.";
+
+// "track 3", "tracks 3 and 5": those of toc's played tracks with errors.
+std::string tracks_read_with_errors(const disc::Toc &toc, const std::vector<long> &damaged);
 
 class Session {
 public:
@@ -25,14 +31,24 @@ public:
     // signal that stopped it.
     int play();
     // Reads the disc into the place aside is linked from, starting tbx as
-    // soon as its first audio track is whole, and keeps it once it is whole.
-    // tbx's exit status; 1 for a fault, which it names; 128 and the signal.
+    // soon as enough of its first audio track is read, and keeps it once it
+    // is whole, its tracks read with errors marked. tbx's exit status; 1 for
+    // a fault, which it names; 128 and the signal.
     int read_and_play(cache::Aside &aside, cache::Place::Lock &lock);
+    // Plays the disc kept in the folder while the tracks marked in wanted
+    // are read again into aside, and keeps the better reading of each.
+    int read_again(cache::Aside &aside, cache::Place::Lock &lock, const std::vector<bool> &wanted);
 
 private:
-    int loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock);
+    int loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock, const std::vector<bool> &wanted);
     // What a failed read is called.
     std::string failure(const Reader::Event &e, const std::string &drive_said) const;
+    // Where track (by played index) was read with errors: at frames, samples long.
+    std::string damage(size_t track, long frames, long samples) const;
+    // What is said once the tracks wanted are read and kept, with what was
+    // found damaged, before and now.
+    std::string kept(const std::vector<bool> &wanted, bool again, const std::vector<long> &before,
+                     const std::vector<long> &now, const std::vector<std::string> &places) const;
 
     const Runtimes &runtimes_;
     const Signals &signals_;

@@ -40,6 +40,36 @@ inline std::string reading_track(int k, int n)
 }
 inline std::string waits_for_the_drive() { return "The music waits for the read: the drive reads slower than real time.\n"; }
 inline std::string kept(const std::string &folder) { return "Read the whole disc; it is kept in " + folder + ".\n"; }
+// A place read with errors, at minutes:seconds into the track, so long:
+// "track 2 at 0:01 (0.13 s)"; said as it is found, and when the disc is kept.
+inline std::string place(int track, const std::string &at, const std::string &seconds)
+{
+    return "track " + std::to_string(track) + " at " + at + " (" + seconds + " s)";
+}
+inline std::string damaged(const std::string &place)
+{
+    return "Read with errors: " + place + "; the disc is damaged there.\n";
+}
+inline std::string kept(const std::string &folder, const std::string &places)
+{
+    return "Read the whole disc; it is kept in " + folder + ". Read with errors, and read again next time: " + places +
+           ".\n";
+}
+// The next run, on a disc kept with tracks read with errors ("track 2").
+inline std::string reading_damaged_again(const std::string &drive, const std::string &folder, const std::string &tracks)
+{
+    return "Playing the disc in " + drive + ", read before, from " + folder +
+           "; reading again what was read with errors there: " + tracks + ".\n";
+}
+inline std::string exact_now(int track, const std::string &folder)
+{
+    return "Read track " + std::to_string(track) + " again: it is exact now; it is kept in " + folder + ".\n";
+}
+inline std::string no_better(int track, const std::string &folder)
+{
+    return "Read track " + std::to_string(track) + " again: no better than before; it is kept as it was in " + folder +
+           ", to be read again next time.\n";
+}
 inline std::string read_before(const std::string &drive, const std::string &folder)
 {
     return "Playing the disc in " + drive + ", read before, from " + folder + ".\n";
@@ -62,11 +92,6 @@ inline const std::string kNothingKept = "; nothing was kept, the next run reads 
 inline const std::string kStoppedReading = "tbx-play: stopped" + kNothingKept;
 inline const std::string kStopped = "tbx-play: stopped.\n";
 // How a read ends that the drive or the disc ended, at minutes:seconds into the track.
-inline std::string unreadable(int track, const std::string &at, const std::string &drive)
-{
-    return "tbx-play: track " + std::to_string(track) + " of the disc in " + drive + " could not be read at " + at +
-           ": it reads differently each time" + kNothingKept;
-}
 inline std::string drive_error(const std::string &drive, int track, const std::string &at, const std::string &why)
 {
     return "tbx-play: the drive " + drive + " could not read track " + std::to_string(track) + " at " + at + ": " +

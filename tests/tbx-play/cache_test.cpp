@@ -120,7 +120,8 @@ std::string keep_a_disc(const TempDir &dir)
     if (!place.whole(kToc) && !place.clear(error))
         return said_so();
     const std::unique_ptr<cache::Aside> aside = cache::Aside::make(place, kToc, error);
-    if (!aside || !aside->keep(kToc, error))
+    std::vector<long> exact;
+    if (!aside || !aside->keep(kToc, exact, error))
         return said_so();
     return place.whole(kToc) ? "" : "not whole";
 }

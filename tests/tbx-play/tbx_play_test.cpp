@@ -227,18 +227,18 @@ struct Pace {
     double least_gap;      // between two tracks, in seconds
 };
 
-// Paranoia reads each stretch twice, and hands it over only then, 7 s at a
-// time: a drive gives it audio at half its speed, in bursts. Faster than
-// the music, at 4 times real time: the first track plays while it is read,
-// and the next while it plays. Slower, the second track at real time, so
-// half as fast as the music: the first track, shorter than what paranoia
-// hands over at once, plays once whole; the music waits for the second
-// before it, where tbx's polls alone leave at most 3.4 s between tracks,
-// and inside it.
+// Every stretch is read twice, the second time once the drive has read its
+// buffer's reach since (here a 512 KB buffer it reports: 275 sectors), so
+// audio comes at half the drive's speed. Faster than the music, at 4 times
+// real time: the first track plays while it is read, and the next while it
+// plays. Slower, the second track at real time, so half as fast as the
+// music: the music waits for the second before it, where tbx's polls alone
+// leave at most 3.4 s between tracks, and inside it.
 const Pace kPaces[] = {
     {"drive_faster_than_the_music", "tracks 750 225 225\ntones 440 660 990\nspeed 4\n", {750, 225, 225}, true, false,
      0},
-    {"drive_slower_than_the_music", "tracks 150 900\ntones 440 660\nspeed 8 1\n", {150, 900}, false, true, 4},
+    {"drive_slower_than_the_music", "tracks 150 900\ntones 440 660\nspeed 8 1\nreports 512\n", {150, 900}, false,
+     true, 4},
 };
 
 class WhileReading : public ::testing::TestWithParam<Pace> {};
@@ -323,6 +323,108 @@ TEST_P(DamagedCache, IsReadAgain)
 
 INSTANTIATE_TEST_SUITE_P(TbxPlay, DamagedCache, ::testing::ValuesIn(kDamages), ByName());
 
+// --- Real drives' habits: a buffer, a scratch ---
+
+// A disc of three 20 s tracks.
+const std::string kLongerDisc = "tracks 1500 1500 1500\ntones 440 660 990\n";
+
+// Its tracks' files as a drive without buffer or damage gives them, read once.
+const std::vector<std::string> &clean_tracks()
+{
+    static const std::vector<std::string> files = [] {
+        const TempDir dir;
+        std::vector<std::string> read;
+        if (tbx_play(dir, kLongerDisc, Clock::Fast).status == 0)
+            for (const char *name : {"/track01.mp3", "/track02.mp3", "/track03.mp3"})
+                read.push_back(read_file(folder_of(dir, cached(dir)) + name));
+        return read;
+    }();
+    return files;
+}
+
+struct Buffered {
+    const char *name;
+    const char *drive; // its buffer, and what it reports of it
+    const char *damage;
+};
+
+// Each read of the disc 2 s to 6 s into a track gives a burst of wrong
+// samples at a chance of 0.3, a fresh one each time; a drive that reports
+// its buffer, or buffers no more than 1200 sectors, lets none through.
+const Buffered kBuffered[] = {
+    {"no_buffer", "", "damaged 300 599 0.3\n"},
+    {"buffer_of_2_mb_reported", "cache 890\nreports 2048\n", "damaged 300 599 0.3\n"},
+    {"buffer_of_2_mb_reported_damage_in_track_2", "cache 890\nreports 2048\n", "damaged 1800 2099 0.3\n"},
+    {"buffer_of_2_mb_unreported", "cache 890\n", "damaged 300 599 0.3\n"},
+    {"buffer_of_4_mb_reported", "cache 1800\nreports 4096\n", "damaged 1800 2099 0.3\n"},
+};
+
+class ThroughABuffer : public ::testing::TestWithParam<Buffered> {};
+
+TEST_P(ThroughABuffer, WhatIsKeptIsTheDiscsOwn)
+{
+    const Buffered &b = GetParam();
+    ASSERT_EQ(clean_tracks().size(), 3U);
+    const TempDir dir;
+    const DriveRun r = tbx_play(dir, kLongerDisc + b.drive + b.damage, Clock::Fast);
+    const std::string folder = folder_of(dir, cached(dir));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ours(r.err), said::reading(kDevice, folder) + said::reading_track(1, 3) + said::reading_track(2, 3) +
+                               said::reading_track(3, 3) + said::kept(folder));
+    const char *const names[] = {"/track01.mp3", "/track02.mp3", "/track03.mp3"};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_TRUE(read_file(folder + names[i]) == clean_tracks()[i]) << names[i] << " is not as the disc holds it";
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, ThroughABuffer, ::testing::ValuesIn(kBuffered), ByName());
+
+ino_t inode_of(const std::string &path)
+{
+    struct stat st = {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Ten sectors 1 s into track 2 that read differently every time: the disc
+// plays through, the place named, and is kept with the track marked; the
+// next run reads that track again, and only that, while the disc plays as
+// kept, and keeps the better reading.
+TEST(TbxPlay, AScratchedDiscPlaysThroughAndItsDamagedTrackIsReadAgainNextTime)
+{
+    const TempDir dir;
+    const std::string scratch = "unsteady 600 601 602 603 604 605 606 607 608 609\n";
+    const std::string place = said::place(2, "0:01", "0.13");
+    const DriveRun first = tbx_play(dir, kDisc + scratch, Clock::Fast);
+    const std::string folder = folder_of(dir, cached(dir));
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, output::header(3, folder) + kDiscLines);
+    EXPECT_EQ(ours(first.err), said::reading(kDevice, folder) + said::reading_track(1, 3) + said::reading_track(2, 3) +
+                                   said::damaged(place) + said::reading_track(3, 3) + said::kept(folder, place));
+    EXPECT_NE(read_file(folder + "/toc").find("\ndamaged track02.mp3 "), std::string::npos);
+    const ino_t one = inode_of(folder + "/track01.mp3"), three = inode_of(folder + "/track03.mp3");
+
+    // Still scratched: no better, kept as it was.
+    const DriveRun again = tbx_play(dir, kDisc + scratch, Clock::Fast);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, output::header(3, folder) + kDiscLines);
+    EXPECT_EQ(ours(again.err), said::reading_damaged_again(kDevice, folder, "track 2") + said::reading_track(2, 3) +
+                                   said::damaged(place) + said::no_better(2, folder));
+    EXPECT_EQ(inode_of(folder + "/track01.mp3"), one) << "a track read whole before, read again";
+    EXPECT_EQ(inode_of(folder + "/track03.mp3"), three) << "a track read whole before, read again";
+
+    // Mended (a drive that reads it): exact now.
+    const DriveRun mended = tbx_play(dir, kDisc, Clock::Fast);
+    EXPECT_EQ(mended.status, 0);
+    EXPECT_EQ(ours(mended.err), said::reading_damaged_again(kDevice, folder, "track 2") + said::reading_track(2, 3) +
+                                    said::exact_now(2, folder));
+    EXPECT_EQ(read_file(folder + "/toc").find("damaged"), std::string::npos);
+    EXPECT_EQ(inode_of(folder + "/track01.mp3"), one);
+
+    const DriveRun played = tbx_play(dir, kDisc, Clock::Fast);
+    EXPECT_EQ(ours(played.err), said::read_before(kDevice, folder));
+    EXPECT_FALSE(played.read_audio());
+    EXPECT_EQ(played.out, output::header(3, folder) + kDiscLines);
+}
+
 // --- Faults ---
 
 // Nothing of a disc kept, or the whole disc.
@@ -374,9 +476,9 @@ TEST_P(Stopped, WithinASecondEverythingHasEndedAndNothingHalfReadIsKept)
                              : paused             ? said::waits_for_the_drive()
                              : stalled            ? "Reading track 1 of 3"
                                                   : "Playing Track [ 0 ]";
-    // Paused: a track read at half the music's speed. Stalled: its second
-    // read, right after the first line of progress, takes 3 s.
-    const std::string disc = paused    ? "tracks 900\ntones 440\nspeed 1\n"
+    // Paused: a track verified at half the music's speed. Stalled: its
+    // second read, right after the first line of progress, takes 3 s.
+    const std::string disc = paused    ? "tracks 900\ntones 440\nspeed 1\nreports 512\n"
                              : stalled ? kDisc + "stall 180 3000\n"
                                        : kDisc + "speed 8\n";
     const DriveRun r = tbx_play(dir, disc, Clock::Real, [&](Spawn &spawn) {
@@ -458,23 +560,21 @@ struct Fault {
 // What paranoia says of a frame the drive answers with a medium error.
 const std::string kMediumError = "Unknown, unrecoverable error reading data";
 
-// A frame paranoia cannot read takes it over a second of retries, on this
+// A frame the drive cannot read takes it over a second of retries, on this
 // drive that answers at once; the eject and the full disk may come before
-// tbx has started.
+// tbx has started. Every stretch is read a drive's reach ahead of where it
+// is verified: a disc shorter than that is read whole before any of it plays.
 const Fault kFaults[] = {
     {"unreadable_frame_before_tbx_plays", kDisc + "unreadable 300\n", nullptr, 1,
      [](const TempDir &) { return said::drive_error(kDevice, 1, "0:02", kMediumError); }, ""},
-    {"unreadable_frame_while_tbx_plays", kDisc + "unreadable 1100\n", nullptr, 1,
+    {"unreadable_frame_while_tbx_plays", "tracks 1500 1500 1500\ntones 440 660 990\nunreadable 3350\n", nullptr, 1,
      [](const TempDir &) { return said::drive_error(kDevice, 3, "0:02", kMediumError); }, "tbx"},
     // In the very track tbx plays as it is read, in real time.
-    {"unreadable_frame_in_the_track_playing", "tracks 1000\ntones 440\nspeed 40\nunreadable 700\n",
+    {"unreadable_frame_in_the_track_playing", "tracks 2250\ntones 440\nspeed 20\nunreadable 2100\n",
      [](Spawn &s, const TempDir &dir) { s.env = reading_a_disc(IOCTL_DRIVE, TBX, dir, true); }, 1,
-     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:07", kMediumError); }, "tbx"},
-    // Read, but never the same twice: paranoia gives up on it.
-    {"frame_given_up", kDisc + "unsteady 600\n", nullptr, 1,
-     [](const TempDir &) { return said::unreadable(2, "0:01", kDevice); }, std::nullopt},
+     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:26", kMediumError); }, "tbx"},
     {"disc_ejected_mid_read", kDisc + "eject after CDROM_SEND_PACKET 60\n", nullptr, 1,
-     [](const TempDir &) { return said::taken_out(kDevice, 2, "0:00"); }, std::nullopt},
+     [](const TempDir &) { return said::taken_out(kDevice, 1, "0:01"); }, std::nullopt},
     // Room for the stand-ins and the first track, not for the second.
     {"cache_disk_full", kDisc, [](Spawn &s, const TempDir &) { on_a_small_disk(s, 200); }, 1,
      [](const TempDir &dir) { return said::disk_full(dir / "cache/tbx"); }, std::nullopt},
