@@ -79,7 +79,7 @@ void watch(const std::string &file, Clock::time_point started, double stop_after
             last_growth = now;
         }
         if (stop_after >= 0 && !stopped && now - sound >= stop_after) {
-            kill(pid, SIGINT);
+            kill(-pid, SIGINT);
             stopped = true;
         }
     }
@@ -112,6 +112,8 @@ int main(int argc, char *argv[])
     const auto started = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+        // A process group of its own, for --stop-after.
+        setpgid(0, 0);
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
         close(out[0]);
@@ -120,6 +122,7 @@ int main(int argc, char *argv[])
         std::perror(argv[first]);
         _exit(127);
     }
+    setpgid(pid, pid);
     close(out[1]);
     std::atomic<bool> done{false};
     int stalls = 0;

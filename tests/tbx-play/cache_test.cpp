@@ -290,3 +290,137 @@ TEST(Cache, ATrackWithOneByteChangedIsNotWhole)
 }
 
 } // namespace
+
+namespace {
+
+// A disc kept as the read keeps it, its last track read with errors: so many samples.
+void keep_damaged(const TempDir &dir, long samples)
+{
+    std::string error;
+    cache::Root root;
+    ASSERT_TRUE(root.open(dir / "cache/tbx", error)) << error;
+    const cache::Place place(root, kId);
+    const std::unique_ptr<cache::Aside> aside = cache::Aside::make(place, kToc, error);
+    std::vector<long> damaged = {0, 0, samples};
+    ASSERT_TRUE(aside && aside->keep(kToc, damaged, error)) << error;
+}
+
+struct Mark {
+    const char *name;
+    std::function<void(std::string &table)> edit;
+    std::optional<std::vector<long>> kept;
+};
+
+const std::string kMark = "damaged track03.mp3 1234\n";
+
+// What the table says of a damaged track is believed only as the read
+// writes it: last, once a track, of an audio track.
+const Mark kMarks[] = {
+    {"as_kept", [](std::string &) {}, std::vector<long>{0, 0, 1234}},
+    {"taken_out", [](std::string &t) { t.erase(t.find(kMark)); }, std::vector<long>{0, 0, 0}},
+    {"twice", [](std::string &t) { t += kMark; }, std::nullopt},
+    {"not_a_number", [](std::string &t) { t.replace(t.find("1234"), 4, "lots"); }, std::nullopt},
+    {"of_a_data_track", [](std::string &t) { t += "damaged track01.dat 10\n"; }, std::nullopt},
+    {"before_the_files",
+     [](std::string &t) {
+         t.erase(t.find(kMark));
+         t.insert(t.find("track01.dat"), kMark);
+     },
+     std::nullopt},
+};
+
+class Marked : public ::testing::TestWithParam<Mark> {};
+
+TEST_P(Marked, IsBelievedOnlyAsWritten)
+{
+    const TempDir dir;
+    keep_damaged(dir, 1234);
+    const std::string toc = dir / "cache/tbx/" + kId + "/toc";
+    std::string table = read_file(toc);
+    ASSERT_NE(table.find(kMark), std::string::npos) << table;
+    GetParam().edit(table);
+    std::ofstream(toc) << table;
+    std::string error;
+    cache::Root root;
+    ASSERT_TRUE(root.open(dir / "cache/tbx", error)) << error;
+    EXPECT_EQ(cache::Place(root, kId).kept(kToc), GetParam().kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cache, Marked, ::testing::ValuesIn(kMarks), ByName());
+
+struct Again {
+    const char *name;
+    long now;       // samples read with errors, read again
+    bool new_kept;  // the new reading is kept, else the one before
+    int exchange;   // what a swap in one step answers
+};
+
+const Again kAgains[] = {
+    {"exact_now", 0, true, 0},
+    {"fewer_errors", 500, true, 0},
+    {"more_errors", 2000, false, 0},
+    {"as_many_errors", 1234, false, 0},
+    {"exact_now_where_the_swap_is_refused", 0, true, EPERM},
+};
+
+class ReadAgain : public ::testing::TestWithParam<Again> {};
+
+ino_t inode(const std::string &path)
+{
+    struct stat st = {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_P(ReadAgain, KeepsTheBetterReadingAndTheRestAsItWas)
+{
+    const Again &a = GetParam();
+    const TempDir dir;
+    keep_damaged(dir, 1234);
+    const std::string folder = dir / "cache/tbx/" + kId;
+    const ino_t other = inode(folder + "/track02.mp3"), before = inode(folder + "/track03.mp3");
+    std::string error;
+    cache::Root root;
+    ASSERT_TRUE(root.open(dir / "cache/tbx", error)) << error;
+    const cache::Place place(root, kId);
+    const std::unique_ptr<cache::Aside> aside =
+        cache::Aside::again(place, kToc, {false, false, true}, {0, 0, 1234}, error);
+    ASSERT_TRUE(aside) << error;
+    ASSERT_TRUE(mp3::write_stand_in(aside->fd(), cache::being_read(2), 150));
+    const ino_t read = inode(aside->folder() + "/" + cache::being_read(2));
+    std::vector<long> damaged = {0, 0, a.now};
+    exchange_error = a.exchange;
+    EXPECT_TRUE(aside->keep(kToc, damaged, error)) << error;
+    exchange_error = 0;
+    EXPECT_EQ(place.kept(kToc), (std::vector<long>{0, 0, a.new_kept ? a.now : 1234}));
+    EXPECT_EQ(inode(folder + "/track03.mp3"), a.new_kept ? read : before);
+    EXPECT_EQ(inode(folder + "/track02.mp3"), other) << "a track not read again is the one kept";
+    EXPECT_EQ(in_root(dir), (std::vector<std::string>{kId})) << "the folder read aside gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cache, ReadAgain, ::testing::ValuesIn(kAgains), ByName());
+
+// Stopped before it is kept: the disc stays as it was kept, and the
+// folder read aside goes.
+TEST(Cache, AReadAgainThatIsNotKeptLeavesTheDiscAsItWas)
+{
+    const TempDir dir;
+    keep_damaged(dir, 1234);
+    const std::string folder = dir / "cache/tbx/" + kId;
+    const std::string table = read_file(folder + "/toc");
+    const ino_t before = inode(folder + "/track03.mp3");
+    std::string error;
+    cache::Root root;
+    ASSERT_TRUE(root.open(dir / "cache/tbx", error)) << error;
+    const cache::Place place(root, kId);
+    {
+        const std::unique_ptr<cache::Aside> aside =
+            cache::Aside::again(place, kToc, {false, false, true}, {0, 0, 1234}, error);
+        ASSERT_TRUE(aside) << error;
+        ASSERT_TRUE(mp3::write_stand_in(aside->fd(), cache::being_read(2), 150));
+    }
+    EXPECT_EQ(read_file(folder + "/toc"), table);
+    EXPECT_EQ(inode(folder + "/track03.mp3"), before);
+    EXPECT_EQ(in_root(dir), (std::vector<std::string>{kId}));
+}
+
+} // namespace
