@@ -408,7 +408,7 @@ Aside::Aside(const Place &place, std::string name)
 {
 }
 
-std::unique_ptr<Aside> Aside::made(const Place &place, std::string &error)
+std::unique_ptr<Aside> Aside::folder_beside(const Place &place, std::string &error)
 {
     const int root = place.root_.fd();
     std::string name;
@@ -433,7 +433,7 @@ std::unique_ptr<Aside> Aside::made(const Place &place, std::string &error)
 std::unique_ptr<Aside> Aside::again(const Place &place, const disc::Toc &toc, const std::vector<bool> &wanted,
                                     std::vector<long> damaged, std::string &error)
 {
-    std::unique_ptr<Aside> aside = made(place, error);
+    std::unique_ptr<Aside> aside = folder_beside(place, error);
     if (!aside)
         return nullptr;
     const Fd kept(openat(place.root_.fd(), place.id_.c_str(), kOpenFolder));
@@ -452,7 +452,7 @@ std::unique_ptr<Aside> Aside::again(const Place &place, const disc::Toc &toc, co
 
 std::unique_ptr<Aside> Aside::make(const Place &place, const disc::Toc &toc, std::string &error)
 {
-    std::unique_ptr<Aside> aside = made(place, error);
+    std::unique_ptr<Aside> aside = folder_beside(place, error);
     if (!aside)
         return nullptr;
     const int root = place.root_.fd();
@@ -565,18 +565,18 @@ bool Aside::swap(std::string &error)
     // is in the place goes first: the link, or the disc kept before, aside
     // to be taken out; only a full disk or a failing one ends it here.
     const bool refused = errno != ENOSPC && errno != EDQUOT && errno != EIO;
-    const std::string before = name_ + "-before";
+    const std::string kept_before = name_ + "-before";
     if (refused && linked_ && (unlinkat(root, id, 0) == 0 || errno == ENOENT))
         linked_ = false;
-    const bool moved = refused && !linked_ && (again_.empty() || renameat(root, id, root, before.c_str()) == 0);
+    const bool moved = refused && !linked_ && (again_.empty() || renameat(root, id, root, kept_before.c_str()) == 0);
     if (!moved || renameat(root, name_.c_str(), root, id) != 0) {
         error = write_failure(place_.root(), place_.folder(), errno);
         if (moved && !again_.empty())
-            renameat(root, before.c_str(), root, id);
+            renameat(root, kept_before.c_str(), root, id);
         return false;
     }
     if (!again_.empty())
-        remove_at(root, before.c_str());
+        remove_at(root, kept_before.c_str());
     return true;
 }
 

@@ -141,7 +141,7 @@ public:
 
 private:
     Aside(const Place &place, std::string name);
-    static std::unique_ptr<Aside> made(const Place &place, std::string &error);
+    static std::unique_ptr<Aside> folder_beside(const Place &place, std::string &error);
     bool take_again(const disc::Toc &toc, std::vector<long> &damaged, std::string &error) const;
     bool swap(std::string &error);
 

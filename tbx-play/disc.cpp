@@ -109,8 +109,8 @@ Opened Drive::open(std::string &error)
     }
     ::close(fd);
 
-    // The table alone, which is read without spinning the disc up:
-    // paranoia's own opening reads audio to guess the drive's byte order.
+    // The table alone, which is read without spinning the disc up: the
+    // cdda interface's own opening reads audio to guess the drive's byte order.
     cdio_ = cdio_open(path_.c_str(), DRIVER_DEVICE);
     if (cdio_ == nullptr) {
         error = "cannot open the drive " + path_ + ": not a CD drive libcdio can read";
@@ -146,12 +146,12 @@ cdrom_drive_t *Drive::cdda(std::string &error)
         return cdda_;
     cdda_ = cdio_cddap_identify_cdio(cdio_, CDDA_MESSAGE_FORGETIT, nullptr);
     if (cdda_ == nullptr) {
-        error = "cannot read the disc in " + path_ + ": not a CD drive paranoia can read";
+        error = "cannot read the disc in " + path_ + ": not a CD drive whose audio libcdio can read";
         return nullptr;
     }
     cdio_cddap_verbose_set(cdda_, CDDA_MESSAGE_FORGETIT, CDDA_MESSAGE_FORGETIT);
     if (cdio_cddap_open(cdda_) != 0) {
-        error = "cannot read the disc in " + path_ + ": paranoia cannot read its table of contents";
+        error = "cannot read the disc in " + path_ + ": libcdio cannot read its table of contents";
         return nullptr;
     }
     buffer_kb_ = reported_buffer(cdio_);

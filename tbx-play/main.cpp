@@ -114,9 +114,8 @@ int play(Signals &signals)
         // Only what was read with errors is read again, while the disc plays as kept.
         const std::string damaged = tracks_read_with_errors(drive.toc(), *kept);
         progress.say(read_before + "; reading again what was read with errors there: " + damaged + ".");
-        std::vector<bool> wanted;
-        for (const long d : *kept)
-            wanted.push_back(d > 0);
+        std::vector<bool> wanted(kept->size());
+        std::transform(kept->begin(), kept->end(), wanted.begin(), [](long damaged) { return damaged > 0; });
         const std::unique_ptr<cache::Aside> aside = cache::Aside::again(place, drive.toc(), wanted, *kept, error);
         if (!aside)
             return fail(error, kKeptAsBefore);

@@ -218,7 +218,7 @@ private:
         return true;
     }
 
-    void damaged(Track &t, long from, long to)
+    void damaged(Track &t, long from, long to) const
     {
         t.damaged += to - from;
         if (t.place && from <= t.place->second + kOnePlace) {
@@ -229,7 +229,7 @@ private:
         t.place = {from, to};
     }
 
-    void close_place(Track &t)
+    void close_place(Track &t) const
     {
         if (t.place)
             tell({Reader::Event::Damaged, t.i, t.place->first / kSamplesPerFrame, 0, t.place->second - t.place->first,

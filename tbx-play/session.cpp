@@ -105,14 +105,17 @@ std::string Session::kept(const std::vector<bool> &wanted, bool again, const std
     for (size_t i = 0; i < played.size(); ++i) {
         if (!wanted[i])
             continue;
-        const std::string track = "track " + std::to_string(played[i].number);
-        std::string line = now[i] == 0 ? "Read " + track + " again: it is exact now; " + where + "."
-                           : now[i] < before[i]
-                               ? "Read " + track + " again: " + seconds_of(now[i]) + " read with errors, " +
-                                     seconds_of(before[i]) + " before; " + where + ", to be read again next time."
-                               : "Read " + track + " again: no better than before; it is kept as it was in " +
-                                     place_.folder() + ", to be read again next time.";
-        said += (said.empty() ? "" : "\n") + line;
+        said += said.empty() ? "Read track " : "\nRead track ";
+        said += std::to_string(played[i].number);
+        if (now[i] == 0) {
+            said += " again: it is exact now; " + where + ".";
+            continue;
+        }
+        if (now[i] < before[i])
+            said += " again: " + seconds_of(now[i]) + " read with errors, " + seconds_of(before[i]) + " before; " + where;
+        else
+            said += " again: no better than before; it is kept as it was in " + place_.folder();
+        said += ", to be read again next time.";
     }
     return said;
 }
@@ -149,7 +152,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock,
     const bool again = aside != nullptr && aside->again();
     Pacing pacing(frames, audio, sound_in_real_time());
     std::optional<Measuring> measuring;
-    if (reader != nullptr && !again)
+    if (reader != nullptr && aside != nullptr && !again)
         measuring.emplace(aside->folder(), names);
     else
         for (size_t i = 0; i < played.size(); ++i)

@@ -53,30 +53,30 @@ bool Buffer::fresh(long lsn, long count) const
 
 long Buffer::read(long lsn, long count)
 {
-    long fresh = 0;
+    long counted = 0;
     for (long s = lsn; s < lsn + count; ++s) {
         long &last = last_[static_cast<size_t>(s - first_)];
         if (fresh_ - last >= reach_) {
             ++fresh_;
-            ++fresh;
+            ++counted;
         }
         last = fresh_;
     }
-    return fresh;
+    return counted;
 }
 
-Verifier::Verifier(Drive &drive, std::vector<Span> wanted, const std::vector<Span> &audio, long reach)
+Verifier::Verifier(Drive &drive, const std::vector<Span> &wanted, const std::vector<Span> &audio, long reach)
     : drive_(drive), audio_(audio), reach_(reach), buffer_(0, 0, 0), most_held_(0)
 {
-    long first = 0, end = 0, all = 0;
+    long first = 0, end = 0;
     for (const Span &s : audio_) {
-        first = all == 0 ? s.lsn : std::min(first, s.lsn);
+        first = audio_sectors_ == 0 ? s.lsn : std::min(first, s.lsn);
         end = std::max(end, s.lsn + s.count);
-        all += s.count;
+        audio_sectors_ += s.count;
     }
     // A disc shorter than the drive's reach cannot push a sector out with
     // others: it is read again once all the rest has been.
-    reach_ = std::max(std::min(reach_, all - kStretch), 1L);
+    reach_ = std::max(std::min(reach_, audio_sectors_ - kStretch), 1L);
     buffer_ = Buffer(first, end, reach_);
     most_held_ = 3 * reach_ + 8 * kStretch;
     for (const Span &s : wanted) {
@@ -105,33 +105,33 @@ bool Verifier::read(long lsn, long count, unsigned char *into, long split)
     return true;
 }
 
-void Verifier::settle(Piece &p, bool last_chance) const
+void Verifier::settle(Piece &p, bool last_chance)
 {
-    const auto &reads = p.reads;
-    last_chance = last_chance || static_cast<int>(reads.size()) >= kMostReads;
-    for (size_t r = 0; r + 1 < reads.size(); ++r)
-        if (reads[r] == reads.back()) {
-            p.settled.data = reads.back();
+    const auto &copies = p.reads;
+    last_chance = last_chance || static_cast<int>(copies.size()) >= kMostReads;
+    for (size_t r = 0; r + 1 < copies.size(); ++r)
+        if (copies[r] == copies.back()) {
+            p.settled.data = copies.back();
             p.done = true;
             return;
         }
-    if (reads.size() < 2 && !last_chance)
+    if (copies.size() < 2 && !last_chance)
         return;
     // Block by block, the first that two reads agree on.
-    std::vector<unsigned char> data(reads.front().size());
+    std::vector<unsigned char> data(copies.front().size());
     std::vector<std::pair<long, long>> unsure;
     for (size_t at = 0; at < data.size(); at += kBlock) {
         const size_t n = std::min(kBlock, data.size() - at);
         bool agreed = false;
-        for (size_t i = 0; i < reads.size() && !agreed; ++i)
-            for (size_t j = i + 1; j < reads.size() && !agreed; ++j)
-                if (std::memcmp(reads[i].data() + at, reads[j].data() + at, n) == 0) {
-                    std::memcpy(data.data() + at, reads[i].data() + at, n);
+        for (size_t i = 0; i < copies.size() && !agreed; ++i)
+            for (size_t j = i + 1; j < copies.size() && !agreed; ++j)
+                if (std::memcmp(copies[i].data() + at, copies[j].data() + at, n) == 0) {
+                    std::memcpy(data.data() + at, copies[i].data() + at, n);
                     agreed = true;
                 }
         if (agreed)
             continue;
-        middle(reads, at, at + n, data.data());
+        middle(copies, at, at + n, data.data());
         if (!unsure.empty() && unsure.back().second == static_cast<long>(at))
             unsure.back().second = static_cast<long>(at + n);
         else
@@ -150,10 +150,7 @@ bool Verifier::flush()
         return std::any_of(window_.begin(), window_.end(),
                            [&](const Piece &p) { return !p.done && lsn >= p.lsn && lsn < p.lsn + p.count; });
     };
-    long all = 0;
-    for (const Span &s : audio_)
-        all += s.count;
-    for (long looked = 0; looked < all;) {
+    for (long looked = 0; looked < audio_sectors_;) {
         const Span &span = audio_[flush_span_];
         const long lsn = span.lsn + flush_at_;
         long count = 0;
@@ -227,12 +224,9 @@ Verifier::Step Verifier::step(Stretch &ready)
     if (flush())
         return Step::Read;
     // Nothing left the drive could still hold that would make way: the
-    // first stretch waiting is taken as its reads have it.
-    for (Piece &p : window_)
-        if (!p.done) {
-            settle(p, true);
-            break;
-        }
+    // first stretch, still waiting (else it would be ready), is taken as
+    // its reads have it.
+    settle(window_.front(), true);
     return Step::Read;
 }
 

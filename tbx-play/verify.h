@@ -82,7 +82,7 @@ class Verifier {
 public:
     // Reads wanted, in order, through a drive of that reach; may read any
     // sector of audio to let the drive's buffer go.
-    Verifier(Drive &drive, std::vector<Span> wanted, const std::vector<Span> &audio, long reach);
+    Verifier(Drive &drive, const std::vector<Span> &wanted, const std::vector<Span> &audio, long reach);
 
     enum class Step {
         Read,   // the drive read
@@ -111,7 +111,7 @@ private:
     bool read(long lsn, long count, unsigned char *into, long split);
     // Done once two reads agree, block by block; at its last chance, with
     // what its reads have.
-    void settle(Piece &p, bool last_chance) const;
+    static void settle(Piece &p, bool last_chance);
     // Reads a stretch of whatever is not waiting to be read again; false
     // where a whole round of the disc found nothing the drive still holds
     // to push out of it.
@@ -119,6 +119,7 @@ private:
 
     Drive &drive_;
     std::vector<Span> audio_;
+    long audio_sectors_ = 0;
     long reach_;
     Buffer buffer_;
     std::vector<Span> pieces_; // what is wanted, a stretch at a time
