@@ -29,7 +29,7 @@ Progress::Progress()
 {
 }
 
-void Progress::reading(int k, int n, const Pacing::Figures &f)
+void Progress::reading(int k, int n, const Pacing::Figures &f, bool again)
 {
     const std::string track = "track " + std::to_string(k) + " of " + std::to_string(n);
     const bool waits = f.wait == Pacing::Wait::Drive || f.wait == Pacing::Wait::Retries;
@@ -45,13 +45,13 @@ void Progress::reading(int k, int n, const Pacing::Figures &f)
     char figures[64] = "";
     if (f.speed > 0)
         std::snprintf(figures, sizeof figures, " at %.1fx real time", f.speed);
-    std::string line = "Reading " + track + ": " + std::to_string(f.percent) + "% of the disc" + figures;
-    if (f.wait == Pacing::Wait::Start)
-        line += "; verifying the first seconds";
-    else if (waits)
-        line += "; the music waits: " + why(f.wait);
-    else
-        line += ", " + std::to_string(static_cast<long>(f.ahead)) + " s ahead of the music";
+    std::string line = "Reading " + track + (again ? " again: " : ": ") + std::to_string(f.percent) +
+                       (again ? "%" : "% of the disc") + figures;
+    // Read again, the music plays as kept: nothing waits for it.
+    if (!again)
+        line += f.wait == Pacing::Wait::Start ? "; verifying the first seconds"
+                : waits ? "; the music waits: " + why(f.wait)
+                        : ", " + std::to_string(static_cast<long>(f.ahead)) + " s ahead of the music";
     if (!damage_.empty())
         line += "; " + damage_;
     if (line != line_) {

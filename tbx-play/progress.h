@@ -18,8 +18,9 @@ public:
     Progress(const Progress &) = delete;
     Progress &operator=(const Progress &) = delete;
 
-    // The read is at audio track k of n; the figures of it.
-    void reading(int k, int n, const Pacing::Figures &f);
+    // The read is at audio track k of n, or reads it again while the disc
+    // plays as kept; the figures of it.
+    void reading(int k, int n, const Pacing::Figures &f, bool again = false);
     // What the read has found damaged so far, for the progress line.
     void damaged(const std::string &note) { damage_ = note; }
     // The read has ended: the progress line goes.

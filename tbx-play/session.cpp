@@ -237,7 +237,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock,
         else if (tbx.paused())
             tbx.resume();
         if (reading)
-            progress_.reading(read_track, audio_tracks, pacing.figures(t));
+            progress_.reading(read_track, audio_tracks, pacing.figures(t), again);
 
         pollfd fds[5] = {{signals_.fd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0},
                          {err_open ? tbx.err() : -1, POLLIN, 0}, {measuring ? measuring->fd() : -1, POLLIN, 0}};

@@ -9,7 +9,7 @@ namespace verify {
 
 namespace {
 
-constexpr long kNever = -(1L << 40);
+constexpr int32_t kNever = INT32_MIN / 2;
 // paranoia's own assumption where a drive says nothing of its buffer.
 constexpr long kUnreported = 1200;
 // What two reads must agree on: 16 stereo samples.
@@ -55,12 +55,12 @@ long Buffer::read(long lsn, long count)
 {
     long counted = 0;
     for (long s = lsn; s < lsn + count; ++s) {
-        long &last = last_[static_cast<size_t>(s - first_)];
+        int32_t &last = last_[static_cast<size_t>(s - first_)];
         if (fresh_ - last >= reach_) {
             ++fresh_;
             ++counted;
         }
-        last = fresh_;
+        last = static_cast<int32_t>(fresh_);
     }
     return counted;
 }
@@ -111,7 +111,8 @@ void Verifier::settle(Piece &p, bool last_chance)
     last_chance = last_chance || static_cast<int>(copies.size()) >= kMostReads;
     for (size_t r = 0; r + 1 < copies.size(); ++r)
         if (copies[r] == copies.back()) {
-            p.settled.data = copies.back();
+            p.settled.data = std::move(p.reads.back());
+            p.reads.clear();
             p.done = true;
             return;
         }
@@ -140,6 +141,7 @@ void Verifier::settle(Piece &p, bool last_chance)
     if (unsure.empty() || last_chance) {
         p.settled.data = std::move(data);
         p.settled.unsure = std::move(unsure);
+        p.reads.clear();
         p.done = true;
     }
 }

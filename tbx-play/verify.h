@@ -19,6 +19,7 @@
 // middle values, and said to be unsure. So a damaged place holds the read up
 // for at most a few of the drive's reach, and plays on.
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <utility>
 #include <vector>
@@ -60,8 +61,8 @@ public:
 private:
     long first_;
     long reach_;
-    long fresh_ = 0;          // sectors read surely from the disc
-    std::vector<long> last_; // fresh_ right after each sector's last read
+    long fresh_ = 0;             // sectors read surely from the disc
+    std::vector<int32_t> last_; // fresh_ right after each sector's last read
 };
 
 // Sectors in a row.

@@ -1,5 +1,6 @@
 #include "disc_reads.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -33,8 +34,14 @@ bool DiscReads::read(int frame, unsigned char *out)
         return false;
     }
     fill_(frame, out);
-    Dice dice{static_cast<std::uint64_t>(frame) << 24 ^ static_cast<std::uint64_t>(read_from_disc_[frame]++)};
-    if (script_.unsteady.count(frame) != 0)
+    const bool unsteady = script_.unsteady.count(frame) != 0;
+    const bool damaged = std::any_of(script_.damaged.begin(), script_.damaged.end(),
+                                     [&](const DriveScript::Damage &d) { return frame >= d.from && frame <= d.to; });
+    // Only a damaged frame's reads are counted: a program that reads a
+    // whole disc through the drive holds none of it.
+    Dice dice{static_cast<std::uint64_t>(frame) << 24 ^
+              static_cast<std::uint64_t>(unsteady || damaged ? read_from_disc_[frame]++ : 0)};
+    if (unsteady)
         for (int b = 0; b < kFrameBytes; ++b)
             out[b] = static_cast<unsigned char>(dice.next());
     for (const DriveScript::Damage &d : script_.damaged)
