@@ -346,6 +346,7 @@ struct Buffered {
     const char *name;
     const char *drive; // its buffer, and what it reports of it
     const char *damage;
+    bool leaks = false; // it buffers more than it reports
 };
 
 // Each read of the disc 2 s to 6 s into a track gives a burst of wrong
@@ -357,6 +358,8 @@ const Buffered kBuffered[] = {
     {"buffer_of_2_mb_reported_damage_in_track_2", "cache 890\nreports 2048\n", "damaged 1800 2099 0.3\n"},
     {"buffer_of_2_mb_unreported", "cache 890\n", "damaged 300 599 0.3\n"},
     {"buffer_of_4_mb_reported", "cache 1800\nreports 4096\n", "damaged 1800 2099 0.3\n"},
+    // What the drive reports is what is allowed for: it fools the read.
+    {"buffers_more_than_it_reports", "cache 890\nreports 512\n", "damaged 300 599 0.3\n", true},
 };
 
 class ThroughABuffer : public ::testing::TestWithParam<Buffered> {};
@@ -372,8 +375,10 @@ TEST_P(ThroughABuffer, WhatIsKeptIsTheDiscsOwn)
     EXPECT_EQ(ours(r.err), said::reading(kDevice, folder) + said::reading_track(1, 3) + said::reading_track(2, 3) +
                                said::reading_track(3, 3) + said::kept(folder));
     const char *const names[] = {"/track01.mp3", "/track02.mp3", "/track03.mp3"};
+    bool as_held = true;
     for (size_t i = 0; i < 3; ++i)
-        EXPECT_TRUE(read_file(folder + names[i]) == clean_tracks()[i]) << names[i] << " is not as the disc holds it";
+        as_held = as_held && read_file(folder + names[i]) == clean_tracks()[i];
+    EXPECT_EQ(as_held, !b.leaks) << "the tracks kept are the disc's own";
 }
 
 INSTANTIATE_TEST_SUITE_P(TbxPlay, ThroughABuffer, ::testing::ValuesIn(kBuffered), ByName());

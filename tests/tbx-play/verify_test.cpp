@@ -176,29 +176,4 @@ TEST_P(Verified, IsTheDiscsOwnWhereTheDriveBuffersNoMoreThanAllowedFor)
 
 INSTANTIATE_TEST_SUITE_P(Verifier, Verified, ::testing::ValuesIn(kCases), ByName());
 
-// A drive that fails a read stops it, saying where.
-TEST(Verifier, ADriveThatFailsStopsItWhere)
-{
-    DriveScript script;
-    ASSERT_EQ(parse_script("unreadable 460\n", DriveKind::Ioctl, script), "");
-    Drive drive(script, 4);
-    verify::Verifier verifier(drive, kTracks, kTracks, verify::reach_of(0));
-    verify::Stretch s;
-    verify::Verifier::Step step;
-    while ((step = verifier.step(s)) != verify::Verifier::Step::Failed)
-        ASSERT_NE(step, verify::Verifier::Step::Done);
-    EXPECT_EQ(verifier.failed_at(), 300);
-    EXPECT_EQ(errno, EIO);
-}
-
-// What is allowed for: paranoia's 1200 sectors where a drive says nothing;
-// else the buffer, in 2352-byte sectors, with a margin.
-TEST(Verifier, ReachIsTheBufferReportedAndAMargin)
-{
-    EXPECT_EQ(verify::reach_of(0), 1200);
-    EXPECT_GE(verify::reach_of(2048), 2048 * 1024 / kSectorBytes + 1);
-    EXPECT_LE(verify::reach_of(2048), 1100);
-    EXPECT_GE(verify::reach_of(512), 512 * 1024 / kSectorBytes + 1);
-}
-
 } // namespace
