@@ -96,6 +96,7 @@ public:
         errno = error;
         return -1;
     }
+    double seconds() override { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
 
 private:
     Reader::State &s_;
@@ -266,8 +267,11 @@ std::unique_ptr<Reader> Reader::start(cdrom_drive_t *drive, const disc::Toc &toc
         error = std::string("cannot start the read: ") + std::strerror(errno);
         return nullptr;
     }
-    // The drive's own words on a failed read, kept for us to ask for.
+    // The drive's own words on a failed read, kept for us to ask for. A
+    // read it fails is tried again by the verifier, once the drive has
+    // read its buffer's worth since, not at once and eight times over.
     cdio_cddap_verbose_set(drive, CDDA_MESSAGE_LOGIT, CDDA_MESSAGE_FORGETIT);
+    drive->error_retry = 0;
     try {
         std::thread(run, state).detach();
     } catch (const std::system_error &e) {

@@ -15,13 +15,16 @@ constexpr long kUnreported = 1200;
 // What two reads must agree on: 16 stereo samples.
 constexpr size_t kBlock = 64;
 
-// Each 16-bit sample's middle value among the reads, at bytes [from, to).
-void middle(const std::vector<std::vector<unsigned char>> &reads, size_t from, size_t to, unsigned char *out)
+// Each 16-bit sample's middle value among the reads, at bytes [from, to);
+// silence where there are none.
+template <typename Read> void middle(const std::vector<const Read *> &reads, size_t from, size_t to, unsigned char *out)
 {
+    if (reads.empty())
+        return;
     std::vector<int16_t> values(reads.size());
     for (size_t at = from; at + 1 < to; at += 2) {
         for (size_t r = 0; r < reads.size(); ++r)
-            std::memcpy(&values[r], reads[r].data() + at, 2);
+            std::memcpy(&values[r], reads[r]->bytes.data() + at, 2);
         std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
         std::memcpy(out + at, &values[values.size() / 2], 2);
     }
@@ -86,53 +89,109 @@ Verifier::Verifier(Drive &drive, const std::vector<Span> &wanted, const std::vec
     }
 }
 
-bool Verifier::read(long lsn, long count, unsigned char *into, long split)
+bool Verifier::Read::usable(size_t from, size_t to) const
 {
+    for (size_t s = from / kSectorBytes; s < failed.size() && s * kSectorBytes < to; ++s)
+        if (failed[s])
+            return false;
+    return true;
+}
+
+bool Verifier::read(long lsn, long count, Read &into, long split)
+{
+    into.bytes.assign(static_cast<size_t>(count * kSectorBytes), 0);
+    into.failed.clear();
+    const auto at = [&](long i) { return into.bytes.data() + i * kSectorBytes; };
+    const auto took = [&](long from, long n) {
+        buffer_.read(from, n);
+        reads_ += n;
+        failing_ = 0;
+    };
+    // A sector the drive failed, unless it no longer answers.
+    const auto lost = [&](long i, int error) {
+        into.failed.resize(static_cast<size_t>(count), false);
+        into.failed[static_cast<size_t>(i)] = true;
+        return failed(lsn + i, error);
+    };
     // In two requests where asked, so that the ends of the drive's reads,
     // where a drive may slip, are not where they were the time before.
     for (long done = 0; done < count;) {
         const long ask = done == 0 && split > 0 && split < count ? split : count - done;
-        const long got = drive_.read(lsn + done, ask, into + done * kSectorBytes);
-        if (got <= 0) {
-            errno = got == 0 ? EIO : errno;
-            failed_at_ = lsn + done;
-            return false;
+        const long got = drive_.read(lsn + done, ask, at(done));
+        if (got > 0) {
+            took(lsn + done, got);
+            done += got;
+            continue;
         }
-        buffer_.read(lsn + done, got);
-        reads_ += got;
-        done += got;
+        const int error = got < 0 ? errno : EIO;
+        if (error == ENOMEDIUM || error == EBADF || ask == 1) {
+            if (!lost(done++, error))
+                return false;
+            continue;
+        }
+        // Which of them the drive fails, a sector at a time.
+        for (const long end = done + ask; done < end; ++done) {
+            if (drive_.read(lsn + done, 1, at(done)) == 1)
+                took(lsn + done, 1);
+            else if (!lost(done, errno))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool Verifier::failed(long lsn, int error)
+{
+    const double now = drive_.seconds();
+    if (failing_ == 0) {
+        failing_from_ = lsn;
+        failing_since_ = now;
+    }
+    ++failing_;
+    // The disc gone, or a drive that has failed for long: no scratch.
+    if (error == ENOMEDIUM || error == EBADF || failing_ >= kDeadSectors || now - failing_since_ >= kDeadSeconds) {
+        failed_at_ = error == ENOMEDIUM || error == EBADF ? lsn : failing_from_;
+        errno = error;
+        return false;
     }
     return true;
 }
 
 void Verifier::settle(Piece &p, bool last_chance)
 {
-    const auto &copies = p.reads;
+    const std::vector<Read> &copies = p.reads;
     last_chance = last_chance || static_cast<int>(copies.size()) >= kMostReads;
+    const Read &last = copies.back();
     for (size_t r = 0; r + 1 < copies.size(); ++r)
-        if (copies[r] == copies.back()) {
-            p.settled.data = std::move(p.reads.back());
+        if (copies[r].failed.empty() && last.failed.empty() && copies[r].bytes == last.bytes) {
+            p.settled.data = std::move(p.reads.back().bytes);
             p.reads.clear();
             p.done = true;
             return;
         }
     if (copies.size() < 2 && !last_chance)
         return;
-    // Block by block, the first that two reads agree on.
-    std::vector<unsigned char> data(copies.front().size());
+    // Block by block, the first that two reads agree on; what the drive
+    // failed to read agrees with nothing.
+    std::vector<unsigned char> data(last.bytes.size(), 0);
     std::vector<std::pair<long, long>> unsure;
+    std::vector<const Read *> usable;
     for (size_t at = 0; at < data.size(); at += kBlock) {
         const size_t n = std::min(kBlock, data.size() - at);
+        usable.clear();
+        for (const Read &r : copies)
+            if (r.usable(at, at + n))
+                usable.push_back(&r);
         bool agreed = false;
-        for (size_t i = 0; i < copies.size() && !agreed; ++i)
-            for (size_t j = i + 1; j < copies.size() && !agreed; ++j)
-                if (std::memcmp(copies[i].data() + at, copies[j].data() + at, n) == 0) {
-                    std::memcpy(data.data() + at, copies[i].data() + at, n);
+        for (size_t i = 0; i < usable.size() && !agreed; ++i)
+            for (size_t j = i + 1; j < usable.size() && !agreed; ++j)
+                if (std::memcmp(usable[i]->bytes.data() + at, usable[j]->bytes.data() + at, n) == 0) {
+                    std::memcpy(data.data() + at, usable[i]->bytes.data() + at, n);
                     agreed = true;
                 }
         if (agreed)
             continue;
-        middle(copies, at, at + n, data.data());
+        middle(usable, at, at + n, data.data());
         if (!unsure.empty() && unsure.back().second == static_cast<long>(at))
             unsure.back().second = static_cast<long>(at + n);
         else
@@ -203,9 +262,9 @@ Verifier::Step Verifier::step(Stretch &ready)
                 break;
             continue;
         }
-        std::vector<unsigned char> again(static_cast<size_t>(p.count * kSectorBytes));
+        Read again;
         const bool differed = p.reads.size() > 1;
-        if (!read(p.lsn, p.count, again.data(), p.count / static_cast<long>(1 + p.reads.size())))
+        if (!read(p.lsn, p.count, again, p.count / static_cast<long>(1 + p.reads.size())))
             return Step::Failed;
         p.reads.push_back(std::move(again));
         settle(p, false);
@@ -213,8 +272,8 @@ Verifier::Step Verifier::step(Stretch &ready)
     }
     if (next_ < pieces_.size() && held_ < most_held_) {
         const Span s = pieces_[next_++];
-        Piece p{s.lsn, s.count, {std::vector<unsigned char>(static_cast<size_t>(s.count * kSectorBytes))}, {s.lsn, {}, {}}};
-        if (!read(s.lsn, s.count, p.reads.front().data(), 0))
+        Piece p{s.lsn, s.count, {Read{}}, {s.lsn, {}, {}}};
+        if (!read(s.lsn, s.count, p.reads.front(), 0))
             return Step::Failed;
         work_ += s.count;
         held_ += s.count;

@@ -16,8 +16,11 @@
 // Where two reads differ (a scratch), the stretch is read again, once the
 // drive has read its reach since, up to kMostReads times in all; each block
 // of it is taken where two reads agree, and where none do, from the reads'
-// middle values, and said to be unsure. So a damaged place holds the read up
-// for at most a few of the drive's reach, and plays on.
+// middle values, and said to be unsure. A sector the drive fails to read is
+// one such read, of nothing: silence where it never reads. So a damaged
+// place holds the read up for at most a few of the drive's reach, and plays
+// on. A drive that fails every read for seconds no longer answers: that
+// ends the read.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -31,6 +34,10 @@ constexpr long kSectorBytes = 2352;
 // one stretch.
 constexpr long kStretch = 25;
 constexpr int kMostReads = 5;
+// A drive that has failed every read for so long, or so many sectors in a
+// row where it fails each at once, no longer answers.
+constexpr double kDeadSeconds = 10;
+constexpr long kDeadSectors = 3 * kStretch;
 
 // How far back a drive that reports a buffer of kb kilobytes may answer
 // from it, in sectors: the buffer, an eighth more and a read of its own; 1200
@@ -44,6 +51,8 @@ public:
     // Reads up to count sectors from lsn into into; how many it read, or -1
     // with errno set where it failed.
     virtual long read(long lsn, long count, unsigned char *into) = 0;
+    // Its clock, in seconds.
+    virtual double seconds() = 0;
 };
 
 // Which sectors the drive may still answer from its buffer: any it read
@@ -90,7 +99,7 @@ public:
         Again,  // read a stretch that read differently before
         Ready,  // a stretch is ready, the next in order
         Done,   // all that was wanted is ready
-        Failed, // the drive failed a read, at failed_at(), errno set
+        Failed, // the drive no longer answers, or the disc is out, from failed_at(); errno set
     };
     Step step(Stretch &ready);
 
@@ -101,15 +110,24 @@ public:
     long work_total() const { return 2 * wanted_; }
 
 private:
+    // One read of a stretch: its bytes, and the sectors the drive failed to
+    // read in it (none where empty).
+    struct Read {
+        std::vector<unsigned char> bytes;
+        std::vector<bool> failed;
+        bool usable(size_t from, size_t to) const;
+    };
     struct Piece {
         long lsn;
         long count;
-        std::vector<std::vector<unsigned char>> reads;
+        std::vector<Read> reads;
         Stretch settled;
         bool done = false;
     };
 
-    bool read(long lsn, long count, unsigned char *into, long split);
+    // False where the drive no longer answers, or the disc is out.
+    bool read(long lsn, long count, Read &into, long split);
+    bool failed(long lsn, int error);
     // Done once two reads agree, block by block; at its last chance, with
     // what its reads have.
     static void settle(Piece &p, bool last_chance);
@@ -132,6 +150,9 @@ private:
     long flush_at_ = 0; // in that span
     long reads_ = 0, work_ = 0, wanted_ = 0;
     long failed_at_ = -1;
+    long failing_ = 0; // sectors failed in a row, from failing_from_ on
+    long failing_from_ = -1;
+    double failing_since_ = 0;
 };
 
 } // namespace verify

@@ -114,7 +114,9 @@ struct Drive {
     std::unique_ptr<DiscReads> audio; // what a read of a frame gives
     long eject_commands_seen = 0;
     long stall_calls_seen = 0;
+    long fail_calls_seen = 0;
     bool ejected = false;
+    bool failing = false; // it no longer answers
 
     bool commanded = false; // a range has been commanded since the disc went in
     long play_at = 0;
@@ -409,6 +411,11 @@ int answer(Drive &d, unsigned long request, void *arg, std::string &reply)
         d.commanded = false;
         return ENOMEDIUM;
     }
+    if (d.failing) {
+        if (request == CDROM_SEND_PACKET)
+            sense(static_cast<cdrom_generic_command *>(arg), 4, 0x44); // hardware error
+        return EIO;
+    }
     switch (request) {
     case CDROMSUBCHNL: {
         auto *sc = static_cast<cdrom_subchnl *>(arg);
@@ -640,6 +647,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
         log(d, name, arguments(request, arg), error == 0 ? reply : strerrorname_np(error));
         if (name == d.script.eject_after_call && ++d.eject_commands_seen == d.script.eject_after_count)
             d.ejected = true;
+        if (name == d.script.fail_after_call && ++d.fail_calls_seen == d.script.fail_after_count)
+            d.failing = true;
         if (name == d.script.stall_call && ++d.stall_calls_seen == d.script.stall_call_count)
             d.busy_us += d.script.stall_call_ms * 1000;
         busy_us = std::exchange(d.busy_us, 0);

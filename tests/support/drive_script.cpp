@@ -59,6 +59,8 @@ const Directive kDirectives[] = {
     {"stall on", Ioctl,
      [](Words &w, DriveScript &s) { return one(w, s.stall_call) && one(w, s.stall_call_count) && one(w, s.stall_call_ms); }},
     {"stall", Ioctl, [](Words &w, DriveScript &s) { return one(w, s.stall_at) && one(w, s.stall_ms); }},
+    {"fails after", Ioctl,
+     [](Words &w, DriveScript &s) { return one(w, s.fail_after_call) && one(w, s.fail_after_count); }},
     {"speed", Ioctl,
      [](Words &w, DriveScript &s) {
          return list<double>(w, s.speed) && std::all_of(s.speed.begin(), s.speed.end(), [](double x) { return x > 0; });

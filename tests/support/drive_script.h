@@ -39,6 +39,8 @@
 //                         kilobytes; without it, as 0: the drive says nothing of it
 //   stall F MS            the first read of frame F takes MS, as a drive stuck on a scratch does
 //   stall on CALL N MS    the drive takes MS to answer its Nth CALL, as one spinning up does
+//   fails after CALL N    every command after its Nth CALL fails with a hardware error, as a drive
+//                         that no longer answers
 //   no permission         opening the drive fails with EACCES, as for a user not in its group
 //
 // Built into an LD_PRELOAD module too: no exceptions, no files; each drive
@@ -82,6 +84,8 @@ struct DriveScript {
     std::string stall_call;
     long stall_call_count = 0;
     long stall_call_ms = 0;
+    std::string fail_after_call;
+    long fail_after_count = 0;
     std::vector<double> speed; // none: at once
     bool no_permission = false;
 };

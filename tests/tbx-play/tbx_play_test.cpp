@@ -389,14 +389,27 @@ ino_t inode_of(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// Ten sectors 1 s into track 2 that read differently every time: the disc
-// plays through, the place named, and is kept with the track marked; the
-// next run reads that track again, and only that, while the disc plays as
-// kept, and keeps the better reading.
-TEST(TbxPlay, AScratchedDiscPlaysThroughAndItsDamagedTrackIsReadAgainNextTime)
+struct Scratch {
+    const char *name;
+    const char *damage; // ten frames 1 s into track 2
+};
+
+// Frames that read differently every time, or that the drive fails to
+// read while it reads the rest (silent then).
+const Scratch kScratches[] = {
+    {"read_differently_every_time", "unsteady 600 601 602 603 604 605 606 607 608 609\n"},
+    {"unreadable", "unreadable 600 601 602 603 604 605 606 607 608 609\n"},
+};
+
+class Scratched : public ::testing::TestWithParam<Scratch> {};
+
+// The disc plays through, the place named, and is kept with the track
+// marked; the next run reads that track again, and only that, while the
+// disc plays as kept, and keeps the better reading.
+TEST_P(Scratched, PlaysThroughAndItsDamagedTrackIsReadAgainNextTime)
 {
     const TempDir dir;
-    const std::string scratch = "unsteady 600 601 602 603 604 605 606 607 608 609\n";
+    const std::string scratch = GetParam().damage;
     const std::string place = said::place(2, "0:01", "0.13");
     const DriveRun first = tbx_play(dir, kDisc + scratch, Clock::Fast);
     const std::string folder = folder_of(dir, cached(dir));
@@ -429,6 +442,8 @@ TEST(TbxPlay, AScratchedDiscPlaysThroughAndItsDamagedTrackIsReadAgainNextTime)
     EXPECT_FALSE(played.read_audio());
     EXPECT_EQ(played.out, output::header(3, folder) + kDiscLines);
 }
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, Scratched, ::testing::ValuesIn(kScratches), ByName());
 
 // --- Faults ---
 
@@ -562,22 +577,23 @@ struct Fault {
     std::optional<std::string> out; // what tbx said, "tbx" where it played; not looked at where it may have
 };
 
-// What paranoia says of a frame the drive answers with a medium error.
-const std::string kMediumError = "Unknown, unrecoverable error reading data";
+// What the system says of a drive that answers every read with an error.
+const std::string kIoError = "Input/output error";
 
-// A frame the drive cannot read takes it over a second of retries, on this
-// drive that answers at once; the eject and the full disk may come before
-// tbx has started. Every stretch is read a drive's reach ahead of where it
-// is verified: a disc shorter than that is read whole before any of it plays.
+// A drive that no longer answers: every command fails from one on, before
+// tbx has started, while it plays, or in the very track it plays as it is
+// read, in real time. Every stretch is read a drive's reach ahead of where
+// it is verified, and a disc shorter than that is read whole before any of
+// it plays: the first read that fails is there. A frame the drive cannot
+// read, while it reads the rest, is a scratch (below).
 const Fault kFaults[] = {
-    {"unreadable_frame_before_tbx_plays", kDisc + "unreadable 300\n", nullptr, 1,
-     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:02", kMediumError); }, ""},
-    {"unreadable_frame_while_tbx_plays", "tracks 1500 1500 1500\ntones 440 660 990\nunreadable 3350\n", nullptr, 1,
-     [](const TempDir &) { return said::drive_error(kDevice, 3, "0:02", kMediumError); }, "tbx"},
-    // In the very track tbx plays as it is read, in real time.
-    {"unreadable_frame_in_the_track_playing", "tracks 2250\ntones 440\nspeed 20\nunreadable 2100\n",
+    {"drive_fails_before_tbx_plays", kDisc + "fails after CDROM_SEND_PACKET 20\n", nullptr, 1,
+     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:04", kIoError); }, ""},
+    {"drive_fails_while_tbx_plays", kLongerDisc + "fails after CDROM_SEND_PACKET 300\n", nullptr, 1,
+     [](const TempDir &) { return said::drive_error(kDevice, 2, "0:12", kIoError); }, "tbx"},
+    {"drive_fails_in_the_track_playing", "tracks 2250\ntones 440\nspeed 20\nfails after CDROM_SEND_PACKET 120\n",
      [](Spawn &s, const TempDir &dir) { s.env = reading_a_disc(IOCTL_DRIVE, TBX, dir, true); }, 1,
-     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:26", kMediumError); }, "tbx"},
+     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:11", kIoError); }, "tbx"},
     {"disc_ejected_mid_read", kDisc + "eject after CDROM_SEND_PACKET 60\n", nullptr, 1,
      [](const TempDir &) { return said::taken_out(kDevice, 1, "0:01"); }, std::nullopt},
     // Room for the stand-ins and the first track, not for the second.

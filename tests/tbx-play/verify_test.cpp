@@ -35,13 +35,27 @@ void own(int frame, unsigned char *out)
 }
 
 // The drive over the script's disc: 25 sectors a request at most, at speed
-// times real time from the disc, at once from its buffer; unreadable frames
-// fail.
+// times real time from the disc, at once from its buffer; a request of an
+// unreadable frame fails, and every request after the script's count
+// where it fails after so many (CDROM_SEND_PACKET), each taking failing
+// seconds.
 class Drive : public verify::Drive {
 public:
-    Drive(const DriveScript &script, double speed) : script_(script), disc_(script, own), speed_(speed) {}
+    Drive(const DriveScript &script, double speed, double failing = 0)
+        : script_(script), disc_(script, own), speed_(speed), failing_(failing)
+    {
+    }
     long read(long lsn, long count, unsigned char *into) override
     {
+        if (!script_.fail_after_call.empty() && ++requests_ > script_.fail_after_count) {
+            if (first_failed_ < 0) {
+                first_failed_ = lsn;
+                failed_since_ = seconds_;
+            }
+            seconds_ += failing_;
+            errno = EIO;
+            return -1;
+        }
         count = std::min(count, 25L);
         for (long i = 0; i < count; ++i)
             if (script_.unreadable.count(static_cast<int>(lsn + i) + kLeadIn) != 0) {
@@ -54,13 +68,20 @@ public:
         }
         return count;
     }
-    double seconds() const { return seconds_; }
+    double seconds() override { return seconds_; }
+    // Where the drive first failed, and when.
+    long first_failed() const { return first_failed_; }
+    double failed_since() const { return failed_since_; }
 
 private:
     const DriveScript &script_;
     DiscReads disc_;
     double speed_;
+    double failing_;
     double seconds_ = 0;
+    long requests_ = 0;
+    long first_failed_ = -1;
+    double failed_since_ = 0;
 };
 
 // Three tracks of 20 s.
@@ -99,6 +120,8 @@ const Case kCases[] = {
     // on from their reads' middle values (what two reads must agree on may
     // reach into the sector after).
     {"scratch", "unsteady 300 301 302 303 304 305 306 307 308 309\n", kTracks, false, 10, 11, true},
+    // Ten the drive cannot read at all, while it reads the rest: silence there.
+    {"unreadable", "unreadable 300 301 302 303 304 305 306 307 308 309\n", kTracks, false, 10, 11, true},
     // Proof that the cases could see a leak: a 4 MB buffer the drive does not report.
     {"buffer_of_4_mb_unreported", k4Mb + kTrackOne, kTracks, true, 0, 0, true},
 };
@@ -175,5 +198,33 @@ TEST_P(Verified, IsTheDiscsOwnWhereTheDriveBuffersNoMoreThanAllowedFor)
 }
 
 INSTANTIATE_TEST_SUITE_P(Verifier, Verified, ::testing::ValuesIn(kCases), ByName());
+
+struct Dead {
+    const char *name;
+    double failing; // seconds each failed read takes
+};
+
+// A drive that fails every read after its 100th, at once or a second at
+// a time: no scratch, the read ends within seconds, where the failures began.
+const Dead kDead[] = {{"failing_at_once", 0}, {"failing_slowly", 1}};
+
+class NoLongerAnswering : public ::testing::TestWithParam<Dead> {};
+
+TEST_P(NoLongerAnswering, EndsTheReadWhereItsFailuresBegan)
+{
+    DriveScript script;
+    ASSERT_EQ(parse_script("fails after CDROM_SEND_PACKET 100\n", DriveKind::Ioctl, script), "");
+    Drive drive(script, 4, GetParam().failing);
+    verify::Verifier verifier(drive, kTracks, kTracks, verify::reach_of(0));
+    verify::Stretch s;
+    for (verify::Verifier::Step step; (step = verifier.step(s)) != verify::Verifier::Step::Failed;)
+        ASSERT_NE(step, verify::Verifier::Step::Done);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(verifier.failed_at(), drive.first_failed());
+    // Counted from the first failure's answer, to the one that passed the limit.
+    EXPECT_LE(drive.seconds() - drive.failed_since(), verify::kDeadSeconds + 2 * GetParam().failing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verifier, NoLongerAnswering, ::testing::ValuesIn(kDead), ByName());
 
 } // namespace
