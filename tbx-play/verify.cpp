@@ -15,16 +15,16 @@ constexpr long kUnreported = 1200;
 // What two reads must agree on: 16 stereo samples.
 constexpr size_t kBlock = 64;
 
-// Each 16-bit sample's middle value among the reads, at bytes [from, to);
+// Each 16-bit sample's middle value among the reads' bytes, at [from, to);
 // silence where there are none.
-template <typename Read> void middle(const std::vector<const Read *> &reads, size_t from, size_t to, unsigned char *out)
+void middle(const std::vector<const unsigned char *> &reads, size_t from, size_t to, unsigned char *out)
 {
     if (reads.empty())
         return;
     std::vector<int16_t> values(reads.size());
     for (size_t at = from; at + 1 < to; at += 2) {
         for (size_t r = 0; r < reads.size(); ++r)
-            std::memcpy(&values[r], reads[r]->bytes.data() + at, 2);
+            std::memcpy(&values[r], reads[r] + at, 2);
         std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
         std::memcpy(out + at, &values[values.size() / 2], 2);
     }
@@ -175,18 +175,18 @@ void Verifier::settle(Piece &p, bool last_chance)
     // failed to read agrees with nothing.
     std::vector<unsigned char> data(last.bytes.size(), 0);
     std::vector<std::pair<long, long>> unsure;
-    std::vector<const Read *> usable;
+    std::vector<const unsigned char *> usable;
     for (size_t at = 0; at < data.size(); at += kBlock) {
         const size_t n = std::min(kBlock, data.size() - at);
         usable.clear();
         for (const Read &r : copies)
             if (r.usable(at, at + n))
-                usable.push_back(&r);
+                usable.push_back(r.bytes.data());
         bool agreed = false;
         for (size_t i = 0; i < usable.size() && !agreed; ++i)
             for (size_t j = i + 1; j < usable.size() && !agreed; ++j)
-                if (std::memcmp(usable[i]->bytes.data() + at, usable[j]->bytes.data() + at, n) == 0) {
-                    std::memcpy(data.data() + at, usable[i]->bytes.data() + at, n);
+                if (std::memcmp(usable[i] + at, usable[j] + at, n) == 0) {
+                    std::memcpy(data.data() + at, usable[i] + at, n);
                     agreed = true;
                 }
         if (agreed)
