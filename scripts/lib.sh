@@ -61,12 +61,13 @@ classic_sdl_dir() {
     fi
 }
 
-# debian_mirror: the machine's own Debian mirror, as its apt sources name it,
-# or Debian's.
+# debian_mirror: the machine's own Debian mirror, as its apt sources name it;
+# where they name none, it says so and fails.
 debian_mirror() {
     grep -h -E '^(deb |URIs:)' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
         /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -o -E 'https?://[^ ]*/debian/?( |$)' | head -n 1 |
-        tr -d ' ' | grep . || echo http://deb.debian.org/debian
+        tr -d ' ' | grep . ||
+        { echo "$0: this machine's apt sources name no Debian archive to fetch from; add one" >&2; return 1; }
 }
 
 # What, in the environment, chooses the SDL 1.2 runtime, the drive or the

@@ -15,11 +15,11 @@ std::uint64_t mix(std::uint64_t z)
     return z ^ (z >> 31);
 }
 
-// The nth of a read's random numbers.
+// The nth of a read's random numbers, from where the read is.
 struct Dice {
-    std::uint64_t seed;
+    std::uint64_t from;
     std::uint64_t n = 0;
-    std::uint64_t next() { return mix(seed + ++n * 0x632be59bd9b4e019ULL); }
+    std::uint64_t next() { return mix(from + ++n * 0x632be59bd9b4e019ULL); }
     double chance() { return static_cast<double>(next() >> 11) / 9007199254740992.0; }
 };
 

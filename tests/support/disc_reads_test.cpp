@@ -61,32 +61,4 @@ TEST_P(Reads, GiveWhatTheDriveWould)
 
 INSTANTIATE_TEST_SUITE_P(DiscReads, Reads, ::testing::ValuesIn(kCases), ByName());
 
-// At a chance of 0.3, about that share of reads is damaged, each in a burst
-// of a few samples; and another run of the same reads gives the same bytes.
-TEST(DiscReads, DamageAtAChanceIsABurstAndTheSameRunAfterRun)
-{
-    DriveScript script;
-    ASSERT_EQ(parse_script("damaged 0 999 0.3\n", DriveKind::Ioctl, script), "");
-    DiscReads one(script, own), two(script, own);
-    int damaged = 0;
-    for (int pass = 0; pass < 2; ++pass)
-        for (int f = 0; f < 1000; ++f) {
-            Frame a(DiscReads::kFrameBytes), b(DiscReads::kFrameBytes), clean(DiscReads::kFrameBytes);
-            one.read(f, a.data());
-            two.read(f, b.data());
-            own(f, clean.data());
-            ASSERT_EQ(a, b) << "frame " << f;
-            size_t first = 0, last = 0;
-            for (size_t i = 0; i < a.size(); ++i)
-                if (a[i] != clean[i]) {
-                    first = first == 0 ? i + 1 : first;
-                    last = i + 1;
-                }
-            damaged += first != 0;
-            EXPECT_LE(last - first, 40U * 4) << "frame " << f;
-        }
-    EXPECT_GT(damaged, 2000 * 0.25);
-    EXPECT_LT(damaged, 2000 * 0.35);
-}
-
 } // namespace
