@@ -126,7 +126,7 @@ Opened Drive::open(std::string &error)
         toc_.tracks.push_back({t, cdio_get_track_format(cdio_, t) == TRACK_FORMAT_AUDIO, start, next - start});
     }
     // An Enhanced CD's data is in a second session: its audio ends, as
-    // paranoia has it, 11400 sectors (lead-out, lead-in, gap) before that.
+    // libcdio's cdda interface has it, 11400 sectors (lead-out, lead-in, gap) before that.
     lsn_t session = 0;
     if (cdio_get_last_session(cdio_, &session) == DRIVER_OP_SUCCESS && session > 100)
         for (size_t i = toc_.tracks.size() - 1; i > 0; --i) {

@@ -89,8 +89,12 @@ int play(Signals &signals)
         return fail(error);
     Session session(runtimes, signals, progress, drive, place);
     const std::optional<std::vector<long>> kept = place.kept(drive.toc());
+    // The tracks kept that were read with errors, to be read again.
+    std::vector<bool> wanted(kept ? kept->size() : 0);
+    if (kept)
+        std::transform(kept->begin(), kept->end(), wanted.begin(), [](long damaged) { return damaged > 0; });
     const std::string read_before = "Playing the disc in " + *path + ", read before, from " + place.folder();
-    if (kept && std::none_of(kept->begin(), kept->end(), [](long damaged) { return damaged > 0; })) {
+    if (kept && std::find(wanted.begin(), wanted.end(), true) == wanted.end()) {
         lock.release();
         drive.close();
         // tbx is ours to end from here.
@@ -114,8 +118,6 @@ int play(Signals &signals)
         // Only what was read with errors is read again, while the disc plays as kept.
         const std::string damaged = tracks_read_with_errors(drive.toc(), *kept);
         progress.say(read_before + "; reading again what was read with errors there: " + damaged + ".");
-        std::vector<bool> wanted(kept->size());
-        std::transform(kept->begin(), kept->end(), wanted.begin(), [](long damaged) { return damaged > 0; });
         const std::unique_ptr<cache::Aside> aside = cache::Aside::again(place, drive.toc(), wanted, *kept, error);
         if (!aside)
             return fail(error, kKeptAsBefore);

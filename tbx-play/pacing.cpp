@@ -36,10 +36,8 @@ double seconds(long frames) { return static_cast<double>(frames) / kFps; }
 Pacing::Pacing(std::vector<long> frames, std::vector<bool> audio, bool real_time)
     : frames_(std::move(frames)), audio_(std::move(audio)), real_time_(real_time)
 {
-    for (size_t i = 0; i < frames_.size(); ++i) {
+    for (size_t i = 0; i < frames_.size(); ++i)
         whole_.push_back(!audio_[i]);
-        disc_frames_ += audio_[i] ? frames_[i] : 0;
-    }
 }
 
 void Pacing::read(size_t track, long frames, long bytes)

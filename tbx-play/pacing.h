@@ -65,7 +65,6 @@ private:
     std::vector<bool> whole_;
     bool real_time_;
     bool measured_ = false;
-    long disc_frames_ = 0; // the disc's audio
     long disc_read_ = 0;   // of it, read
     // The track being read: which, frames read and bytes written, and
     // where its bytes stood as it went (frames, bytes).

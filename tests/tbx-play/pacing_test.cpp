@@ -1,5 +1,5 @@
 // tbx-play's pacing on a virtual clock: a drive that reads at a speed, as
-// steadily or in paranoia's bursts, and a tbx that starts each track when
+// steadily or in the bursts verified stretches come in, and a tbx that starts each track when
 // it may and plays it while it is not paused. Whatever the drive, nothing is
 // heard that was not read and written far enough ahead of sdl12-compat's
 // reads, every track is heard whole and in order, and the music starts as
@@ -27,7 +27,7 @@ struct Drive {
     std::vector<long> frames; // per track
     std::vector<bool> audio;
     double speed;       // times real time
-    double burst;       // seconds of audio paranoia hands over at once, 0 for steadily
+    double burst;       // seconds of audio handed over at once, 0 for steadily
     bool real_time;     // the sound's pace
     bool measured;      // tbx measures the tracks at once
     double first_sound; // at most, in seconds
@@ -64,7 +64,7 @@ TEST_P(Paced, NothingIsHeardBeforeItIsReadAndEveryTrackIsHeardWhole)
     while (reading < d.frames.size() && !d.audio[reading])
         ++reading;
     double read = 0;        // of the track read, in frames, as the drive gets it
-    long handed = 0;        // of them, handed over by paranoia
+    long handed = 0;        // of them, verified and handed over
     bool started = false;   // tbx plays track `playing`
     double heard = 0;       // of it, in seconds
     long taken = 0;         // of its file, by sdl12-compat

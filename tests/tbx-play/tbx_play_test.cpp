@@ -530,7 +530,7 @@ struct Step {
 const Step kSteps[] = {
     {"opening_the_drive", "stall on CDROMREADTOCHDR 1 3000\n"},
     {"reading_the_disc_id", "stall on CDROMREADTOCHDR 2 3000\n"},
-    {"readying_the_drive_for_paranoia", "stall on CDROM_SEND_PACKET 1 3000\n"},
+    {"readying_the_drive_to_read_audio", "stall on CDROM_SEND_PACKET 1 3000\n"},
 };
 
 class StoppedWhileStarting : public ::testing::TestWithParam<Step> {};
