@@ -243,15 +243,40 @@ bool Verifier::flush()
     return false;
 }
 
+bool Verifier::first_read()
+{
+    again_last_ = false;
+    if (next_ >= pieces_.size() || held_ >= most_held_)
+        return false;
+    const Span s = pieces_[next_++];
+    Piece p{s.lsn, s.count, {Read{}}, {s.lsn, {}, {}}};
+    if (!read(s.lsn, s.count, p.reads.front(), 0))
+        return false;
+    work_ += s.count;
+    held_ += s.count;
+    window_.push_back(std::move(p));
+    return true;
+}
+
 Verifier::Step Verifier::step(Stretch &ready)
 {
     if (!window_.empty() && window_.front().done) {
         ready = std::move(window_.front().settled);
         held_ -= window_.front().count;
         work_ += window_.front().count;
+        ready_ += window_.front().count;
         window_.pop_front();
         return Step::Ready;
     }
+    // Once the first seconds are ready, a first read after each second one:
+    // stretches come verified steadily, at half the drive's speed, not a
+    // reach of them at once and then nothing while the drive reads the next
+    // reach. Before, second reads as they may come: the first seconds as
+    // soon as the buffer lets them.
+    if (again_last_ && ready_ >= kFirstSeconds && first_read())
+        return Step::Read;
+    if (failed_at_ >= 0)
+        return Step::Failed;
     // Any stretch the drive can no longer answer from its buffer, read again.
     // Of those read once, the later read later: none of those is either.
     for (Piece &p : window_) {
@@ -268,18 +293,13 @@ Verifier::Step Verifier::step(Stretch &ready)
             return Step::Failed;
         p.reads.push_back(std::move(again));
         settle(p, false);
+        again_last_ = true;
         return differed || !p.done ? Step::Again : Step::Read;
     }
-    if (next_ < pieces_.size() && held_ < most_held_) {
-        const Span s = pieces_[next_++];
-        Piece p{s.lsn, s.count, {Read{}}, {s.lsn, {}, {}}};
-        if (!read(s.lsn, s.count, p.reads.front(), 0))
-            return Step::Failed;
-        work_ += s.count;
-        held_ += s.count;
-        window_.push_back(std::move(p));
+    if (first_read())
         return Step::Read;
-    }
+    if (failed_at_ >= 0)
+        return Step::Failed;
     if (window_.empty())
         return Step::Done;
     if (flush())

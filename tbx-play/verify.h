@@ -9,9 +9,10 @@
 // read enough else since to have let the first go: its reach, the buffer it
 // reports and a margin, or the 1200 sectors paranoia assumes where it
 // reports none. Meanwhile the drive reads ahead, so that one stretch's first
-// read fills the time another's second read waits: the disc is read at half
-// the drive's speed, and the first seconds are verified once the drive has
-// read them, its reach past them, and them again.
+// read fills the time another's second read waits; the two kinds take turns,
+// so that the disc is verified steadily, at half the drive's speed, and the
+// first seconds once the drive has read them, its reach past them, and them
+// again.
 //
 // Where two reads differ (a scratch), the stretch is read again, once the
 // drive has read its reach since, up to kMostReads times in all; each block
@@ -34,6 +35,8 @@ constexpr long kSectorBytes = 2352;
 // one stretch.
 constexpr long kStretch = 25;
 constexpr int kMostReads = 5;
+// The first seconds of audio, in sectors: what the music needs to start.
+constexpr long kFirstSeconds = 12 * kStretch;
 // A drive that has failed every read for so long, or so many sectors in a
 // row where it fails each at once, no longer answers.
 constexpr double kDeadSeconds = 10;
@@ -131,6 +134,10 @@ private:
     // Done once two reads agree, block by block; at its last chance, with
     // what its reads have.
     static void settle(Piece &p, bool last_chance);
+    // Reads the next stretch wanted for the first time, where there is one
+    // and room for it; false where not, or where the drive failed
+    // (failed_at_ then tells).
+    bool first_read();
     // Reads a stretch of whatever is not waiting to be read again; false
     // where a whole round of the disc found nothing the drive still holds
     // to push out of it.
@@ -143,12 +150,14 @@ private:
     Buffer buffer_;
     std::vector<Span> pieces_; // what is wanted, a stretch at a time
     size_t next_ = 0;          // of pieces_, to be read first
+    bool again_last_ = false;  // the last read was a stretch's second or later
     std::deque<Piece> window_; // read, not yet ready; in order
     long held_ = 0;             // sectors in it
     long most_held_;
     size_t flush_span_ = 0;
     long flush_at_ = 0; // in that span
     long reads_ = 0, work_ = 0, wanted_ = 0;
+    long ready_ = 0; // sectors
     long failed_at_ = -1;
     long failing_ = 0; // sectors failed in a row, from failing_from_ on
     long failing_from_ = -1;
