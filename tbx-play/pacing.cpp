@@ -1,31 +1,17 @@
 #include "pacing.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
 constexpr double kFps = 75; // CD frames a second
 
-// How sdl12-compat reads the file of the track it plays: so much at the
-// start, then so much more each time no more than so much of what it read
-// is left to decode; from 1.2.74 a read that finds less than it asks for
-// ends the track. The music pauses where a read would find less (and a
-// little more), shortly before it comes.
-constexpr long kFirstRead = 64 << 10;
-constexpr long kNextRead = 48 << 10;
-constexpr long kReadWhenLeft = 16 << 10;
-constexpr long kSlack = 8 << 10;
-// A track starts, and the music goes on after a pause, once the read is
-// this far ahead, in seconds; the music pauses this long before a read that
-// would find too little.
-constexpr double kLead = 4;
-constexpr double kBefore = 0.2;
-// Where a track's bytes are taken to stand, a little past what plays: lame
-// holds a few frames back, sdl12-compat decodes a little ahead.
-constexpr double kLag = 0.1;
-
-// Over which the read's speed is taken, and for how long retries explain a
-// pause, in seconds.
+// Ahead of the music beyond the read's longest wait lately, in seconds:
+// for the waits it has yet to show.
+constexpr double kLead = 2;
+// Over which the read's rate and waits are taken, and for how long retries
+// explain a pause, in seconds.
 constexpr double kRecent = 10;
 constexpr double kRetriesShow = 5;
 
@@ -40,17 +26,19 @@ Pacing::Pacing(std::vector<long> frames, std::vector<bool> audio, bool real_time
         whole_.push_back(!audio_[i]);
 }
 
-void Pacing::read(size_t track, long frames, long bytes)
+void Pacing::read(size_t track, long frames, long bytes, double now)
 {
     if (track != reading_) {
         reading_ = track;
         read_ = 0;
-        marks_.clear();
+        offset_ = 0;
     }
     disc_read_ += frames - read_;
     read_ = frames;
     bytes_ = bytes;
-    marks_.emplace_back(frames, bytes);
+    verified_.emplace_back(now, disc_read_);
+    while (verified_.size() > 1 && verified_.front().first < now - kRecent)
+        verified_.pop_front();
 }
 
 void Pacing::drive(long sectors, long work, long of, double now)
@@ -79,10 +67,11 @@ void Pacing::playing(size_t track, double now)
 {
     playing_ = static_cast<long>(track);
     started_ = now;
-    taken_ = kFirstRead;
     paused_for_ = 0;
     paused_ = false;
 }
+
+void Pacing::taken(long offset) { offset_ = std::max(offset, 0L); }
 
 bool Pacing::partial(size_t track) const { return !whole_[track] && track == reading_; }
 
@@ -93,40 +82,50 @@ double Pacing::position(double now) const
     return std::max(0.0, (paused_ ? paused_at_ : now) - started_ - paused_for_);
 }
 
-long Pacing::offset(double position) const
+double Pacing::rate(double now) const
 {
-    // Between the marks around it, or all that is written past the last.
-    const double at = (position + kLag) * kFps;
-    const auto mark = std::find_if(marks_.begin(), marks_.end(), [&](const auto &m) { return m.first >= at; });
-    if (mark == marks_.end())
-        return bytes_;
-    const std::pair<long, long> before = mark == marks_.begin() ? std::pair<long, long>{0, 0} : *(mark - 1);
-    const double share = (at - static_cast<double>(before.first)) / static_cast<double>(std::max(mark->first - before.first, 1L));
-    return before.second + static_cast<long>(share * static_cast<double>(mark->second - before.second));
+    if (verified_.empty() || now - verified_.front().first < 1)
+        return 0; // not known yet
+    return seconds(verified_.back().second - verified_.front().second) / (now - verified_.front().first);
 }
 
-bool Pacing::may_start(size_t track) const
+double Pacing::longest_gap(double now) const
+{
+    double longest = verified_.empty() ? 0 : now - verified_.back().first;
+    for (size_t i = 1; i < verified_.size(); ++i)
+        longest = std::max(longest, verified_[i].first - verified_[i - 1].first);
+    return longest;
+}
+
+long Pacing::needed(long offset) const { return offset + kLargestRead + kMargin; }
+
+long Pacing::enough(long offset, double now) const
+{
+    if (read_ == 0)
+        return std::numeric_limits<long>::max();
+    const double per_second = static_cast<double>(bytes_) / seconds(read_);
+    // The offset may be a read ahead of the music, and may move another on
+    // at once; meanwhile the read comes at its rate, with its waits.
+    const double left = seconds(frames_[reading_]) - (static_cast<long>(reading_) == playing_ ? position(now) : 0);
+    const double lead = kLead + longest_gap(now) + std::max(0.0, 1 - rate(now)) * std::min(kPlayAtLeast, left);
+    return needed(offset) + kLargestRead + static_cast<long>(lead * per_second);
+}
+
+bool Pacing::may_start(size_t track, double now) const
 {
     // tbx goes straight on past a data track, which it cannot play.
     if (!audio_[track])
-        return track + 1 == frames_.size() || may_start(track + 1);
-    return whole_[track] || (real_time_ && measured_ && partial(track) && seconds(read_) >= kLead &&
-                             bytes_ >= kFirstRead + kSlack);
+        return track + 1 == frames_.size() || may_start(track + 1, now);
+    return whole_[track] || (real_time_ && measured_ && partial(track) && bytes_ >= enough(offset_, now));
 }
 
 bool Pacing::paused(double now)
 {
     const bool read_in_part = playing_ >= 0 && partial(static_cast<size_t>(playing_));
-    const double at = position(now);
-    // The reads sdl12-compat has made by now, and the next one.
-    while (taken_ - offset(at) <= kReadWhenLeft)
-        taken_ += kNextRead;
-    const long next = taken_ + kNextRead + kSlack;
-    const bool soon = offset(at + kBefore) + kReadWhenLeft >= taken_;
-    if (!paused_ && read_in_part && bytes_ < next && soon) {
+    if (!paused_ && read_in_part && bytes_ < needed(offset_)) {
         paused_ = true;
         paused_at_ = now;
-    } else if (paused_ && (!read_in_part || (bytes_ >= next && seconds(read_) - at >= kLead))) {
+    } else if (paused_ && (!read_in_part || bytes_ >= enough(offset_, now))) {
         paused_ = false;
         paused_for_ += now - paused_at_;
     }
@@ -151,7 +150,7 @@ Pacing::Figures Pacing::figures(double now) const
     f.ahead = seconds(disc_read_ - before) - at;
     // Paused inside the track, or at its end before the next.
     const bool ended = at >= seconds(frames_[track]);
-    const bool waits = paused_ || (ended && track + 1 < frames_.size() && !may_start(track + 1));
+    const bool waits = paused_ || (ended && track + 1 < frames_.size() && !may_start(track + 1, now));
     if (waits)
         f.wait = now - retried_ < kRetriesShow ? Wait::Retries : Wait::Drive;
     return f;

@@ -1,13 +1,17 @@
 #ifndef TBX_PLAY_PACING_H
 #define TBX_PLAY_PACING_H
 
-// When tbx may go on while the disc is read. A track may start once enough
-// of it is read, verified and in its file to play on without a break, or
-// once it is whole where the sound does not play in real time. While a
-// track plays as it is read, the music pauses where it is when the read
-// has fallen close behind what plays, and goes on from there once the read
-// is well ahead again. Times are seconds on whatever clock the caller
-// keeps, so that tests drive it without a drive or a tbx.
+// When tbx may go on while the disc is read. sdl12-compat decodes a track's
+// file as it plays it, reading on from where its descriptor on the file
+// stands; a read that finds the part not yet written finds nothing, or
+// zeros, and the music jumps or ends. So the written part is kept ahead of
+// that offset by the most it reads at once and a margin: where it is not,
+// the music pauses where it is, and goes on once the read is far enough
+// ahead, at the rate and in the bursts it comes, to play at least
+// kPlayAtLeast seconds, or the track through. A track starts on the same
+// terms, or once it is whole where the sound does not play in real time.
+// Times are seconds on whatever clock the caller keeps, so that tests drive
+// it without a drive or a tbx.
 #include <cstddef>
 #include <deque>
 #include <utility>
@@ -15,6 +19,16 @@
 
 class Pacing {
 public:
+    // The most sdl12-compat reads of a track's file at once, as the tests prove on each release.
+    static constexpr long kLargestRead = 64 << 10;
+    // Kept written past that, in bytes: one refill of a decoder may take
+    // such a read and the block of a stdio buffer after it, one after the
+    // other, before our next look at the offset.
+    static constexpr long kMargin = 16 << 10;
+    // Once paused, the music plays at least so long before it may pause
+    // again, however slowly the read goes; seconds.
+    static constexpr double kPlayAtLeast = 12;
+
     // Why the music waits, if it does: it has not started, while the
     // first seconds are verified; the drive is slow; it reads a damaged
     // stretch again.
@@ -33,7 +47,7 @@ public:
     Pacing(std::vector<long> frames, std::vector<bool> audio, bool real_time);
 
     // The read: of track, frames verified and bytes of them in its file.
-    void read(size_t track, long frames, long bytes);
+    void read(size_t track, long frames, long bytes, double now);
     // The drive: sectors it has read in all, and work done of all there is.
     void drive(long sectors, long work, long of, double now);
     void whole(size_t track);
@@ -44,12 +58,17 @@ public:
     void measured();
     // tbx has announced track, which it plays from now on.
     void playing(size_t track, double now);
+    // Where tbx stands in the file of the track being read: the offset of
+    // its descriptor on it; -1 while it has none open.
+    void taken(long offset);
 
     bool is_whole(size_t track) const { return whole_[track]; }
+    // The track whose file is being written, which tbx may be reading.
+    size_t reading() const { return reading_; }
     // Whether tbx may go on to track.
-    bool may_start(size_t track) const;
+    bool may_start(size_t track, double now) const;
     // Whether the music must be paused now; once paused, it stays so until
-    // the read is well ahead or the track whole.
+    // the read is far enough ahead or the track whole.
     bool paused(double now);
     Figures figures(double now) const;
     // Where in the track playing the music is, in seconds.
@@ -57,21 +76,28 @@ public:
 
 private:
     bool partial(size_t track) const;
-    // Where the track being read stands in its file at position (seconds).
-    long offset(double position) const;
+    // The bytes of the track being read that a read of sdl12-compat's may
+    // reach from offset, and those that would let the music play on from
+    // there as long as it should.
+    long needed(long offset) const;
+    long enough(long offset, double now) const;
+    // Of the verified audio: seconds of it a second, and the longest it
+    // has kept us waiting, over the last seconds.
+    double rate(double now) const;
+    double longest_gap(double now) const;
 
     std::vector<long> frames_;
     std::vector<bool> audio_;
     std::vector<bool> whole_;
     bool real_time_;
     bool measured_ = false;
-    long disc_read_ = 0;   // of it, read
-    // The track being read: which, frames read and bytes written, and
-    // where its bytes stood as it went (frames, bytes).
+    long disc_read_ = 0; // of it, verified
+    // The track being read: which, frames read and bytes written.
     size_t reading_ = 0;
     long read_ = 0;
     long bytes_ = 0;
-    std::vector<std::pair<long, long>> marks_;
+    long offset_ = 0; // tbx's in its file
+    std::deque<std::pair<double, long>> verified_; // (time, disc_read_) over the last seconds
     long work_ = 0, work_of_ = 0;
     std::deque<std::pair<double, long>> recent_; // (time, sectors the drive read) over the last seconds
     double retried_ = -1e9;
@@ -81,7 +107,6 @@ private:
     double paused_for_ = 0;
     bool paused_ = false;
     double paused_at_ = 0;
-    long taken_ = 0; // of its file, by sdl12-compat
 };
 
 #endif

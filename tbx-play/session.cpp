@@ -206,7 +206,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock,
         for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
             if (text[at] == '\t' && announced < played.size())
                 pacing.playing(announced++, now());
-        if (announced < played.size() && !pacing.may_start(announced) && !tbx.held())
+        if (announced < played.size() && !pacing.may_start(announced, now()) && !tbx.held())
             tbx.hold();
         progress_.pass_on(text);
     };
@@ -222,7 +222,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock,
             pacing.measured();
             measuring.reset();
         }
-        if (announced < played.size() && pacing.may_start(announced)) {
+        if (announced < played.size() && pacing.may_start(announced, now())) {
             // The track tbx goes on to, past any data track, where it plays it from.
             size_t next = announced;
             while (next < played.size() && !played[next].audio)
@@ -291,7 +291,7 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock,
             switch (e.kind) {
             case Reader::Event::Progress:
                 if (!again)
-                    pacing.read(e.track, e.frames, e.bytes);
+                    pacing.read(e.track, e.frames, e.bytes, now());
                 read_track = ordinal[e.track];
                 break;
             case Reader::Event::Drive:

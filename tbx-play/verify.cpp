@@ -268,12 +268,14 @@ Verifier::Step Verifier::step(Stretch &ready)
         window_.pop_front();
         return Step::Ready;
     }
-    // Once the first seconds are ready, a first read after each second one:
-    // stretches come verified steadily, at half the drive's speed, not a
-    // reach of them at once and then nothing while the drive reads the next
-    // reach. Before, second reads as they may come: the first seconds as
-    // soon as the buffer lets them.
-    if (again_last_ && ready_ >= kFirstSeconds && first_read())
+    // Second reads as they may come until the first seconds are ready, and
+    // on while the drive has read ahead more than two thirds of its reach:
+    // the music may start on them. From then on, a first read after each
+    // second one: stretches come verified steadily, at half the drive's
+    // speed, not a reach of them at once and then nothing while the drive
+    // reads the next reach.
+    steady_ = steady_ || (ready_ >= kFirstSeconds && held_ * 3 < reach_ * 2);
+    if (again_last_ && steady_ && first_read())
         return Step::Read;
     if (failed_at_ >= 0)
         return Step::Failed;

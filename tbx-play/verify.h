@@ -35,7 +35,8 @@ constexpr long kSectorBytes = 2352;
 // one stretch.
 constexpr long kStretch = 25;
 constexpr int kMostReads = 5;
-// The first seconds of audio, in sectors: what the music needs to start.
+// The first seconds of audio, in sectors, verified as fast as the drive's
+// buffer lets them.
 constexpr long kFirstSeconds = 12 * kStretch;
 // A drive that has failed every read for so long, or so many sectors in a
 // row where it fails each at once, no longer answers.
@@ -151,6 +152,7 @@ private:
     std::vector<Span> pieces_; // what is wanted, a stretch at a time
     size_t next_ = 0;          // of pieces_, to be read first
     bool again_last_ = false;  // the last read was a stretch's second or later
+    bool steady_ = false;      // first and second reads take turns
     std::deque<Piece> window_; // read, not yet ready; in order
     long held_ = 0;             // sectors in it
     long most_held_;
