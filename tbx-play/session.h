@@ -2,8 +2,9 @@
 #define TBX_PLAY_SESSION_H
 
 // tbx playing a disc from the cache, or while it is read: the one loop that
-// waits for signals, the reader's events and tbx's lines, and that ends
-// everything it started on every way out.
+// waits on its sources (signals, the reader's events, tbx's output and
+// errors, the watch on the tracks' measuring), hands each to its handler,
+// and ends everything it started on every way out.
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ public:
     int read_again(cache::Aside &aside, cache::Place::Lock &lock, const std::vector<bool> &wanted);
 
 private:
+    class Run;
     int loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock, const std::vector<bool> &wanted);
     // What a failed read is called.
     std::string failure(const Reader::Event &e, const std::string &drive_said) const;

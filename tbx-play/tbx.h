@@ -61,6 +61,7 @@ public:
     Tbx(const Tbx &) = delete;
     Tbx &operator=(const Tbx &) = delete;
 
+    pid_t pid() const { return pid_; }
     // Its standard output, and its standard error.
     int out() const { return out_[0]; }
     int err() const { return err_[0]; }

@@ -231,14 +231,18 @@ struct Pace {
 // buffer's reach since (here a 512 KB buffer it reports: 275 sectors), so
 // audio comes at half the drive's speed. Faster than the music, at 4 times
 // real time: the first track plays while it is read, and the next while it
-// plays. Slower, the second track at real time, so half as fast as the
-// music: the music waits for the second before it, where tbx's polls alone
-// leave at most 3.4 s between tracks, and inside it.
+// plays. Slower, the second track at 1.5 times real time, so at three
+// quarters of the music's pace: the music waits for the second before it,
+// where tbx's polls alone leave at most 3.4 s between tracks, long enough
+// to play it through. Stalled for 15 s 25 s into the second track, the
+// music waits inside it.
 const Pace kPaces[] = {
     {"drive_faster_than_the_music", "tracks 750 225 225\ntones 440 660 990\nspeed 4\n", {750, 225, 225}, true, false,
      0},
-    {"drive_slower_than_the_music", "tracks 150 900\ntones 440 660\nspeed 8 1\nreports 512\n", {150, 900}, false,
-     true, 4},
+    {"drive_slower_than_the_music", "tracks 150 2250\ntones 440 660\nspeed 8 1.5\nreports 512\n", {150, 2250}, false,
+     false, 4},
+    {"drive_stalling_in_a_track", "tracks 150 2250\ntones 440 660\nspeed 8 4\nreports 512\nstall 2175 15000\n",
+     {150, 2250}, false, true, 0},
 };
 
 class WhileReading : public ::testing::TestWithParam<Pace> {};
@@ -496,9 +500,10 @@ TEST_P(Stopped, WithinASecondEverythingHasEndedAndNothingHalfReadIsKept)
                              : paused             ? said::waits_for_the_drive()
                              : stalled            ? "Reading track 1 of 3"
                                                   : "Playing Track [ 0 ]";
-    // Paused: a track verified at half the music's speed. Stalled: its
+    // Paused: the drive stalls 15 s 25 s into the track, which plays by then.
+    // Stalled: its
     // second read, right after the first line of progress, takes 3 s.
-    const std::string disc = paused    ? "tracks 900\ntones 440\nspeed 1\nreports 512\n"
+    const std::string disc = paused    ? "tracks 2250\ntones 440\nspeed 4\nreports 512\nstall 2025 15000\n"
                              : stalled ? kDisc + "stall 180 3000\n"
                                        : kDisc + "speed 8\n";
     const DriveRun r = tbx_play(dir, disc, Clock::Real, [&](Spawn &spawn) {
@@ -590,10 +595,10 @@ const Fault kFaults[] = {
     {"drive_fails_before_tbx_plays", kDisc + "fails after CDROM_SEND_PACKET 20\n", nullptr, 1,
      [](const TempDir &) { return said::drive_error(kDevice, 1, "0:04", kIoError); }, ""},
     {"drive_fails_while_tbx_plays", kLongerDisc + "fails after CDROM_SEND_PACKET 300\n", nullptr, 1,
-     [](const TempDir &) { return said::drive_error(kDevice, 2, "0:12", kIoError); }, "tbx"},
-    {"drive_fails_in_the_track_playing", "tracks 2250\ntones 440\nspeed 20\nfails after CDROM_SEND_PACKET 120\n",
+     [](const TempDir &) { return said::drive_error(kDevice, 2, "0:09", kIoError); }, "tbx"},
+    {"drive_fails_in_the_track_playing", "tracks 4500\ntones 440\nspeed 20\nfails after CDROM_SEND_PACKET 300\n",
      [](Spawn &s, const TempDir &dir) { s.env = reading_a_disc(IOCTL_DRIVE, TBX, dir, true); }, 1,
-     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:11", kIoError); }, "tbx"},
+     [](const TempDir &) { return said::drive_error(kDevice, 1, "0:29", kIoError); }, "tbx"},
     {"disc_ejected_mid_read", kDisc + "eject after CDROM_SEND_PACKET 60\n", nullptr, 1,
      [](const TempDir &) { return said::taken_out(kDevice, 1, "0:01"); }, std::nullopt},
     // Room for the stand-ins and the first track, not for the second.
