@@ -15,6 +15,9 @@
 
 class Pacing {
 public:
+    // The most sdl12-compat reads of a track's file at once, as the tests prove on each release.
+    static constexpr long kLargestRead = 64 << 10;
+
     // Why the music waits, if it does: it has not started, while the
     // first seconds are verified; the drive is slow; it reads a damaged
     // stretch again.
