@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "drive_run.h"
 #include "mp3.h"
 #include "pacing.h"
 #include "process.h"
@@ -290,16 +291,13 @@ TEST_P(Reading, NoReadOfATrackGoesFurtherPastTheOffsetThanTheLargestRead)
         ASSERT_GT(sizes[name], 0) << name;
     }
 
-    // Disk audio with a short delay plays much faster than real time. tbx
-    // is killed where it hangs, before strace is.
+    // Disk audio plays much faster than real time. tbx is killed where it
+    // hangs, before strace is.
     Spawn spawn;
     spawn.argv = {STRACE, "-f", "-qq", "-y", "-s", "0", "-e", "trace=%desc", "-e", "signal=none",
                   "-o", dir / "trace", "/usr/bin/timeout", "-s", "KILL", "80", TBX};
-    spawn.env = {{"LD_LIBRARY_PATH", SDL12_COMPAT_DIR},
-                 {"SDL12COMPAT_FAKE_CDROM_PATH", folder},
-                 {"SDL_AUDIODRIVER", "disk"},
-                 {"SDL_DISKAUDIOFILE", "/dev/null"},
-                 {"SDL_DISKAUDIODELAY", "1"}};
+    spawn.env = disk_audio(dir, false);
+    spawn.env.insert({{"LD_LIBRARY_PATH", SDL12_COMPAT_DIR}, {"SDL12COMPAT_FAKE_CDROM_PATH", folder}});
     spawn.timeout_s = 100;
     const Exit e = run_process(spawn);
     ASSERT_EQ(e.status, 0) << e.out << e.err;
@@ -314,7 +312,7 @@ TEST_P(Reading, NoReadOfATrackGoesFurtherPastTheOffsetThanTheLargestRead)
         std::printf("  %s, %ld bytes, opened %zu times:\n", name.c_str(), size, file.openings.size());
         long largest = 0, furthest = 0;
         for (const Reads &r : file.openings) {
-            std::printf("    %ld reads, the largest %ld bytes (%ld in a row), %d seeks back\n", r.reads, r.largest,
+            std::printf("    %ld reads, the largest %ld bytes (%ld in a row), seeks back: %d\n", r.reads, r.largest,
                         r.in_a_row, r.seeks_back);
             largest = std::max(largest, r.largest);
             furthest = std::max(furthest, r.furthest);
