@@ -116,7 +116,10 @@ bool Pacing::may_start(size_t track, double now) const
     // tbx goes straight on past a data track, which it cannot play.
     if (!audio_[track])
         return track + 1 == frames_.size() || may_start(track + 1, now);
-    return whole_[track] || (real_time_ && measured_ && partial(track) && bytes_ >= enough(offset_, now));
+    // Opening the file, the decoder reads the most at once, and may go on
+    // reading to fill what it holds: as far on as the offset is already.
+    return whole_[track] ||
+           (real_time_ && measured_ && partial(track) && bytes_ >= enough(std::max(offset_, kLargestRead), now));
 }
 
 bool Pacing::paused(double now)

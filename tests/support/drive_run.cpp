@@ -60,14 +60,9 @@ bool DriveRun::read_audio() const
     return false;
 }
 
-Env reading_a_disc(const std::string &ioctl_drive, const std::string &tbx, const TempDir &dir, bool real_time)
+Env disk_audio(const TempDir &dir, bool real_time)
 {
-    Env env = {{"TBX", tbx},
-               {"LD_PRELOAD", ioctl_drive},
-               {"SDL_CDROM", kDiscDrive},
-               {"XDG_CACHE_HOME", dir / "cache"},
-               {"SDL_AUDIODRIVER", "disk"},
-               {"SDL_DISKAUDIOFILE", dir / "capture"}};
+    Env env = {{"SDL_AUDIODRIVER", "disk"}, {"SDL_DISKAUDIOFILE", dir / "capture"}};
     // SDL2's disk driver goes by the first; under sdl2-compat (Debian
     // testing), SDL3's goes by the second, a factor on real time. Either way
     // a track is over before tbx first asks, 100 ms after it started it.
@@ -75,6 +70,13 @@ Env reading_a_disc(const std::string &ioctl_drive, const std::string &tbx, const
         env["SDL_DISKAUDIODELAY"] = "1";
         env["SDL_AUDIO_DISK_TIMESCALE"] = "0.01";
     }
+    return env;
+}
+
+Env reading_a_disc(const std::string &ioctl_drive, const std::string &tbx, const TempDir &dir, bool real_time)
+{
+    Env env = disk_audio(dir, real_time);
+    env.insert({{"TBX", tbx}, {"LD_PRELOAD", ioctl_drive}, {"SDL_CDROM", kDiscDrive}, {"XDG_CACHE_HOME", dir / "cache"}});
     return env;
 }
 

@@ -44,10 +44,13 @@ struct DriveRun : Exit {
 // (the scripted drive) or with spawn.env (LD_PRELOAD, the ioctl drive).
 DriveRun run_on_drive(Spawn spawn, const std::string &script);
 
+// SDL's disk audio driver, recording into dir/capture, as fast as it goes
+// or in real time.
+Env disk_audio(const TempDir &dir, bool real_time);
+
 // Where scripts/play and tbx-play read a disc: the ioctl drive (the module
 // ioctl_drive) at kDiscDrive, tbx the tbx to play it, the cache under dir,
-// what SDL's disk audio driver records in dir/capture, as fast as it goes
-// or in real time.
+// and disk_audio.
 inline const std::string kDiscDrive = "/dev/tbx-cd";
 Env reading_a_disc(const std::string &ioctl_drive, const std::string &tbx, const TempDir &dir, bool real_time);
 
