@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -239,18 +241,23 @@ int Session::loop(Reader *reader, cache::Aside *aside, cache::Place::Lock *lock,
         if (reading)
             progress_.reading(read_track, audio_tracks, pacing.figures(t), again);
 
-        pollfd fds[5] = {{signals_.fd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0},
-                         {err_open ? tbx.err() : -1, POLLIN, 0}, {measuring ? measuring->fd() : -1, POLLIN, 0}};
+        std::vector<pollfd> fds = {{signals_.fd(), POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0},
+                                   {err_open ? tbx.err() : -1, POLLIN, 0}, {measuring ? measuring->fd() : -1, POLLIN, 0}};
         if (reading)
             fds[1].fd = reader->events();
         if (!tbx.held() && out_open)
             fds[2].fd = tbx.out();
+        // What we said that the terminal or pipe has not taken yet.
+        const std::vector<int> unwritten = progress_.unwritten();
+        std::transform(unwritten.begin(), unwritten.end(), std::back_inserter(fds),
+                       [](int fd) { return pollfd{fd, POLLOUT, 0}; });
         // While it reads, a look a tenth of a second: what plays moves on.
-        if (poll(fds, 5, reading ? 100 : -1) < 0) {
+        if (poll(fds.data(), fds.size(), reading ? 100 : -1) < 0) {
             if (errno == EINTR)
                 continue;
             return end(1, std::string("cannot wait for tbx and the read: ") + std::strerror(errno));
         }
+        progress_.write_more();
 
         if ((fds[2].revents & POLLIN) != 0)
             pass_on();
