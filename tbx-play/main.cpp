@@ -10,7 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,15 +26,26 @@ namespace {
 
 const char *const kUsage = "usage: tbx-play [--which-drive]\n";
 
+// How long a run stopped by a signal waits for its last words to be taken.
+constexpr int kSaidWithin = 250;
+
 int cannot_write_out(int error)
 {
     std::fprintf(stderr, "tbx-play: cannot write to standard output: %s.\n", std::strerror(error));
     return 1;
 }
 
-int play(Signals &signals)
+// The signal a run's status says stopped it, SIGPIPE's for an output
+// nobody reads; 0 for none.
+int stopped_by(int status)
 {
-    Progress progress;
+    static const int kEnds[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    const int *signal = std::find(std::begin(kEnds), std::end(kEnds), status - 128);
+    return signal == std::end(kEnds) ? 0 : *signal;
+}
+
+int play(Signals &signals, Progress &progress)
+{
     // Every fault is named once, where it is found, in a message of its
     // own; said here, with how it ends.
     const auto fail = [&](const std::string &why, const std::string &end = ".") {
@@ -57,10 +68,12 @@ int play(Signals &signals)
         return fail(error);
     case disc::Opened::NoDisc:
         // tbx says so, on the drive's path, where sdl12-compat finds no tracks.
+        progress.finish(signals);
         exec_tbx(runtimes.tbx, {libraries_first(runtimes.compat), {"SDL12COMPAT_FAKE_CDROM_PATH", *path}},
                  signals.before());
     case disc::Opened::NoAudio:
         progress.say("Playing the disc in " + *path + " through the drive's own output: it holds no audio track.");
+        progress.finish(signals);
         if (runtimes.classic.empty())
             exec_tbx(runtimes.tbx, {}, signals.before());
         exec_tbx(runtimes.tbx, {libraries_first(runtimes.classic)}, signals.before());
@@ -83,6 +96,7 @@ int play(Signals &signals)
         progress.say("tbx-play: another tbx-play is reading the disc in " + *path + "; waiting for it.");
     while (taken == Taken::Held) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        progress.write_more();
         taken = lock.take(error);
     }
     if (taken == Taken::Failed)
@@ -165,11 +179,20 @@ int main(int argc, char **argv)
     // First: SIGCHLD and SIGPIPE set as we need them before anything runs;
     // the rest taken on a descriptor, once blocked, before any thread starts.
     Signals signals;
-    const int status = play(signals);
+    Progress progress;
+    int status = play(signals, progress);
+    int by = stopped_by(status);
+    // What is still to be said is written, however long the output takes
+    // it, unless a signal comes meanwhile; a stop ends within a second,
+    // said or not.
+    const int signal = progress.finish(signals, by != 0 ? kSaidWithin : -1);
+    if (by == 0 && signal != 0) {
+        by = signal;
+        status = 128 + signal;
+    }
     // Stopped by a signal, once all is ended: by that signal, so that what
     // started us stops too, as a shell does on Ctrl-C.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        if (status == 128 + signal)
-            signals.die_by(signal);
+    if (by != 0)
+        signals.die_by(by);
     return status;
 }

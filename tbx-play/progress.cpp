@@ -2,10 +2,11 @@
 
 #include <poll.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -24,9 +25,11 @@ bool same_file(int a, int b)
 
 } // namespace
 
-Progress::Progress()
-    : live_(isatty(STDERR_FILENO) != 0), same_(live_ && same_file(STDOUT_FILENO, STDERR_FILENO))
+Progress::Progress(int out, int err) : live_(isatty(err) != 0), err_(err)
 {
+    // One file, one queue: what goes to it stays in the order it was said.
+    if (!same_file(out, err))
+        out_.emplace(out);
 }
 
 void Progress::reading(int k, int n, const Pacing::Figures &f, bool again)
@@ -35,9 +38,9 @@ void Progress::reading(int k, int n, const Pacing::Figures &f, bool again)
     const bool waits = f.wait == Pacing::Wait::Drive || f.wait == Pacing::Wait::Retries;
     if (!live_) {
         if (k != track_)
-            put(STDERR_FILENO, "Reading " + track + "\n");
+            err_.put("Reading " + track + "\n");
         if (waits && wait_ == Pacing::Wait::None)
-            put(STDERR_FILENO, "The music waits for the read: " + why(f.wait) + ".\n");
+            err_.put("The music waits for the read: " + why(f.wait) + ".\n");
         track_ = k;
         wait_ = waits ? f.wait : Pacing::Wait::None;
         return;
@@ -64,55 +67,86 @@ void Progress::clear()
 {
     erase();
     line_.clear();
+    stale_ = false;
 }
 
-void Progress::say(const std::string &line) const
+void Progress::say(const std::string &line)
 {
     erase();
-    put(STDERR_FILENO, line + "\n");
+    err_.put(line + "\n");
     draw();
 }
 
-void Progress::pass_on(const std::string &text, int fd) const
+void Progress::pass_on(const std::string &text, int fd)
 {
     // The progress line is on the terminal standard error goes to.
-    const bool below = fd == STDERR_FILENO || same_;
+    const bool below = fd == STDERR_FILENO || !out_;
     if (text.empty())
         return;
     if (below)
         erase();
-    put(fd, text);
+    to(fd).put(text);
     if (below)
         draw();
 }
 
-void Progress::put(int fd, const std::string &text) const
+bool Progress::closed() const { return err_.closed() || (out_ && out_->closed()); }
+
+std::vector<int> Progress::unwritten() const
 {
-    for (size_t at = 0; at < text.size() && !closed_;) {
-        const ssize_t n = write(fd, text.data() + at, text.size() - at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        // Left non-blocking by whoever shares it: waited for, briefly.
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p = {fd, POLLOUT, 0};
-            if (poll(&p, 1, 1000) > 0)
-                continue;
+    std::vector<int> fds;
+    if (!closed() && (err_.waiting() || stale_))
+        fds.push_back(err_.fd());
+    if (!closed() && out_ && out_->waiting())
+        fds.push_back(out_->fd());
+    return fds;
+}
+
+void Progress::write_more()
+{
+    err_.write_more();
+    if (out_)
+        out_->write_more();
+    if (stale_)
+        draw();
+}
+
+int Progress::finish(const Signals &signals, int within_ms)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(within_ms);
+    clear();
+    for (;;) {
+        write_more();
+        const std::vector<int> waiting = unwritten();
+        std::vector<pollfd> fds = {{signals.fd(), POLLIN, 0}};
+        std::transform(waiting.begin(), waiting.end(), std::back_inserter(fds),
+                       [](int fd) { return pollfd{fd, POLLOUT, 0}; });
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (fds.size() == 1 || (within_ms >= 0 && left <= 0))
+            return 0;
+        if (poll(fds.data(), fds.size(), within_ms < 0 ? -1 : static_cast<int>(left)) > 0 &&
+            (fds[0].revents & POLLIN) != 0) {
+            // tbx's end may still be there to take; it ends nothing here.
+            const int signal = signals.take();
+            if (signal != 0 && signal != SIGCHLD)
+                return signal;
         }
-        // Read no more (a pipe's reader gone, a terminal hung up): what was
-        // to be said is lost, and so is the point of playing on.
-        closed_ = n <= 0;
-        at += closed_ ? 0 : static_cast<size_t>(n);
     }
 }
 
-void Progress::erase() const
+void Progress::erase()
 {
-    if (live_ && !line_.empty())
-        put(STDERR_FILENO, "\r\033[K");
+    if (live_ && drawn_) {
+        err_.put("\r\033[K");
+        drawn_ = false;
+    }
 }
 
-void Progress::draw() const
+void Progress::draw()
 {
-    if (live_ && !line_.empty())
-        put(STDERR_FILENO, "\r" + line_ + "\033[K");
+    if (!live_ || line_.empty())
+        return;
+    stale_ = !err_.offer("\r" + line_ + "\033[K");
+    drawn_ = drawn_ || !stale_;
 }

@@ -164,6 +164,7 @@ private:
     void errors(short revents);
     void event(short revents);
     void watch(short revents);
+    void said(short revents);
 
     // tbx's lines passed on; those of its tracks noted as they play, and tbx
     // held before the next track while that one may not start yet.
@@ -279,6 +280,8 @@ int Session::Run::go()
         for (size_t i = 0; i < fds.size() && !ended_; ++i)
             if (fds[i].revents != 0)
                 (this->*ready[i].ready)(fds[i].revents);
+        // Whatever woke us, what waits to be said goes as far as it may.
+        session_.progress_.write_more();
     }
     return *ended_;
 }
@@ -294,6 +297,9 @@ std::vector<Session::Run::Source> Session::Run::sources() const
         {"tbx's errors", err_open_ ? tbx_->err() : -1, POLLIN, &Run::errors},
         {"the tracks' measuring", measuring_ ? measuring_->fd() : -1, POLLIN, &Run::watch},
     };
+    // What we said that the terminal or pipe has not taken yet.
+    for (const int fd : session_.progress_.unwritten())
+        all.push_back({"what we say", fd, POLLOUT, &Run::said});
     std::vector<Source> ready;
     for (const Source &s : all)
         if (s.fd >= 0)
@@ -389,6 +395,8 @@ void Session::Run::watch(short)
     pacing_.measured();
     measuring_.reset();
 }
+
+void Session::Run::said(short) { session_.progress_.write_more(); }
 
 void Session::Run::signal(short)
 {

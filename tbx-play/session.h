@@ -3,8 +3,9 @@
 
 // tbx playing a disc from the cache, or while it is read: the one loop that
 // waits on its sources (signals, the reader's events, tbx's output and
-// errors, the watch on the tracks' measuring), hands each to its handler,
-// and ends everything it started on every way out.
+// errors, the watch on the tracks' measuring, our own outputs where they
+// have not taken all we said), hands each to its handler, and ends
+// everything it started on every way out.
 #include <string>
 #include <vector>
 

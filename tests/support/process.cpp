@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,6 +93,12 @@ Exit run_process(const Spawn &spawn)
             return none;
         }
         fcntl(terminal, F_SETFL, O_NONBLOCK);
+        // ^S and ^Q hold its output and let it go, as on a user's terminal.
+        termios modes;
+        if (tcgetattr(terminal_side, &modes) == 0) {
+            modes.c_iflag |= IXON;
+            tcsetattr(terminal_side, TCSANOW, &modes);
+        }
     }
     const long takes = spawn.pipe_reader_takes.value_or(0);
     int pipe_fds[2] = {-1, -1};
@@ -173,10 +180,20 @@ Exit run_process(const Spawn &spawn)
     using Clock = std::chrono::steady_clock;
     const Clock::time_point started = Clock::now();
     std::optional<Clock::time_point> signalled;
+    // Whether it has written text, and when holds.
+    const auto once = [&](const std::string &text, const std::function<bool()> &when) {
+        return written().find(text) != std::string::npos && (!when || when());
+    };
+    size_t keys = 0; // typed so far
     int wstatus = 0;
     while (waitpid(pid, &wstatus, spawn.terminal || spawn.signal ? WNOHANG : 0) == 0) {
+        if (spawn.terminal && keys < spawn.typed.size() && once(spawn.typed[keys].once_written, spawn.typed[keys].when)) {
+            const std::string &k = spawn.typed[keys++].keys;
+            if (write(terminal, k.data(), k.size()) != static_cast<ssize_t>(k.size()))
+                std::abort();
+        }
         if (spawn.signal && !signalled && Clock::now() - started >= std::chrono::milliseconds(spawn.signal->after_ms) &&
-            written().find(spawn.signal->once_written) != std::string::npos) {
+            once(spawn.signal->once_written, spawn.signal->when)) {
             kill(spawn.signal->to_group ? -pid : pid, spawn.signal->number);
             signalled = Clock::now();
         } else if (spawn.terminal) {

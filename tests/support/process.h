@@ -6,6 +6,7 @@
 // SIGPIPE at its default, and nothing from the tests' own environment that
 // chooses an SDL runtime, a drive, a sound output or a tbx (scripts/lib.sh
 // lists it) but what the test sets.
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -57,8 +58,20 @@ struct Spawn {
         bool to_group = false;
         // And no sooner than this long after the start.
         int after_ms = 0;
+        // And once this holds, where given.
+        std::function<bool()> when = nullptr;
     };
     std::optional<Signal> signal;
+    // Typed on the terminal, each in turn, once what the program has
+    // written holds its text and its when() holds, where given. The line
+    // discipline has IXON: ^S (XOFF) holds the program's output, as a user
+    // or a stalled link does, ^Q lets it go on.
+    struct Key {
+        std::string keys;
+        std::string once_written;
+        std::function<bool()> when = nullptr;
+    };
+    std::vector<Key> typed;
     // Run as this user, where the tests are root, allowed this many
     // processes and threads in all (its own included), as under a tight limit.
     struct User {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -907,5 +908,124 @@ TEST(TbxPlay, OnATerminalTheProgressStaysBelowTbxsLines)
     EXPECT_EQ(shown, said::reading(kDevice, folder) + output::header(3, folder) + kDiscLines + "\n") << r.out;
     EXPECT_NE(r.out.find(said::kept(folder).substr(0, 20)), std::string::npos);
 }
+
+// --- A terminal on hold (^S), as a user holds it, or a stalled link ---
+
+const std::string kHold = "\x13", kGoOn = "\x11";
+using Moment = std::chrono::steady_clock::time_point;
+
+std::chrono::milliseconds since(Moment m)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m);
+}
+
+// The run has gone on to its end on hold: tbx has played and ended, the
+// disc is read and kept (its folder and so many files in it), and tbx-play
+// alone is left, its last words waiting for the terminal.
+bool played_through(const TempDir &dir, size_t kept)
+{
+    return left_running(dir) == std::vector<std::string>{"tbx-play\n"} && cached(dir).size() == kept;
+}
+
+// What a terminal shows in the end, SDL's warnings left out.
+std::string shown(const std::string &out)
+{
+    Screen screen;
+    screen.put(out);
+    std::string rows;
+    for (const std::string &row : screen.rows)
+        if (row.rfind("CRITICAL: ", 0) != 0)
+            rows += row + "\n";
+    return rows;
+}
+
+// Held from our first line, before tbx's, to the run's end: tbx plays on,
+// paused where the second track is read slower than the music; let go,
+// every line comes once, whole and in order, the progress line gone.
+TEST(TbxPlay, OnATerminalOnHoldTheDiscPlaysOnAndEveryLineComesOnceLetGo)
+{
+    const TempDir dir;
+    const Moment start = std::chrono::steady_clock::now();
+    bool through = false;
+    const DriveRun r = tbx_play(dir, "tracks 150 375\ntones 440 660\nspeed 8 1\nreports 512\n", Clock::Real, [&](Spawn &s) {
+        s.terminal = true;
+        s.typed = {{kHold, "Reading the disc"},
+                   {kGoOn, "", [&] {
+                        through = played_through(dir, 4);
+                        return through || since(start) > std::chrono::seconds(40);
+                    }}};
+    });
+    EXPECT_TRUE(through) << "the run stopped while the terminal was on hold";
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string folder = folder_of(dir, cached(dir));
+    // tbx's last line and the end of the read come in either order.
+    std::string rows = shown(r.out);
+    const size_t kept = rows.find(said::kept(folder));
+    ASSERT_NE(kept, std::string::npos) << r.out;
+    rows.erase(kept, said::kept(folder).size());
+    EXPECT_EQ(rows, said::reading(kDevice, folder) + output::header(2, folder) + track(0, "0:2") + track(1, "0:5") + "\n")
+        << r.out;
+    const std::vector<double> hz = {440, 660};
+    expect_heard(dir / "capture", hz, {150, 375});
+    // Paused, the music goes on from where it was.
+    const std::vector<tones::Run> runs = tones::tone_runs(tones::read_capture(dir / "capture"), hz);
+    const tones::Run *second = tones::longest(runs, 1);
+    ASSERT_NE(second, nullptr);
+    EXPECT_GE(second->end - second->start, 5 - 0.25) << tones::describe(runs, hz);
+}
+
+struct Held {
+    const char *name;
+    bool from_cache;
+    const char *held_once; // written when the terminal is held
+    bool at_the_end;       // the signal once the run has played through, its last words waiting
+};
+
+const Held kHelds[] = {
+    {"while_reading_and_playing", false, "Playing Track [ 0 ]", false},
+    {"playing_from_the_cache", true, "Playing Track [ 0 ]", false},
+    {"its_last_words_waiting", false, "Reading the disc", true},
+};
+
+class StoppedOnHold : public ::testing::TestWithParam<Held> {};
+
+TEST_P(StoppedOnHold, WithinASecondEverythingHasEnded)
+{
+    const Held &h = GetParam();
+    const TempDir dir;
+    if (h.from_cache) {
+        ASSERT_EQ(tbx_play(dir, kDisc, Clock::Fast).status, 0);
+    }
+    const std::vector<std::string> before = cached(dir);
+    const Moment start = std::chrono::steady_clock::now();
+    std::optional<Moment> held;
+    const DriveRun r = tbx_play(dir, kDisc + "speed 8\n", h.at_the_end ? Clock::Fast : Clock::Real, [&](Spawn &s) {
+        s.terminal = true;
+        s.timeout_s = 30;
+        s.typed = {{kHold, h.held_once, [&] {
+                        held = std::chrono::steady_clock::now();
+                        return true;
+                    }}};
+        s.signal = Spawn::Signal{SIGINT, h.held_once};
+        // Half a second on hold, while the run goes on; or its end.
+        s.signal->when = [&] {
+            if (h.at_the_end)
+                return played_through(dir, 5) || since(start) > std::chrono::seconds(20);
+            return held && since(*held) > std::chrono::milliseconds(500);
+        };
+    });
+    EXPECT_EQ(r.status, 1000 + SIGINT);
+    EXPECT_GE(r.signal_to_exit_ms, 0);
+    EXPECT_LE(r.signal_to_exit_ms, 1000);
+    // Nothing half-read: what was kept before, or the disc read whole.
+    if (h.at_the_end) {
+        EXPECT_EQ(cached(dir).size(), 5U);
+    } else {
+        EXPECT_EQ(cached(dir), before);
+    }
+    EXPECT_EQ(left_running(dir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(TbxPlay, StoppedOnHold, ::testing::ValuesIn(kHelds), ByName());
 
 } // namespace
