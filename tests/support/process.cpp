@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -69,6 +70,25 @@ std::string read_up_to(int fd, long limit)
     return got;
 }
 
+// In the child: the environment the program gets.
+void choose_environment(const Env &env)
+{
+    std::istringstream chosen(RUN_VARIABLES);
+    for (std::string name; chosen >> name;)
+        unsetenv(name.c_str());
+    for (const auto &[name, value] : env)
+        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+}
+
+std::vector<char *> pointers(std::vector<std::string> &args)
+{
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 } // namespace
 
 Exit run_process(const Spawn &spawn)
@@ -78,10 +98,7 @@ Exit run_process(const Spawn &spawn)
     const std::string err = dir / "err";
 
     std::vector<std::string> args = spawn.argv;
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    const std::vector<char *> argv = pointers(args);
 
     const bool piped = spawn.pipe_reader_takes.has_value();
     int terminal = -1, terminal_side = -1;
@@ -148,11 +165,7 @@ Exit run_process(const Spawn &spawn)
                 setuid(spawn.user->uid) != 0)
                 _exit(126);
         }
-        std::istringstream chosen(RUN_VARIABLES);
-        for (std::string name; chosen >> name;)
-            unsetenv(name.c_str());
-        for (const auto &[name, value] : spawn.env)
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+        choose_environment(spawn.env);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -220,4 +233,63 @@ Exit run_process(const Spawn &spawn)
     }
     e.err = read_file(err);
     return e;
+}
+
+Background::Background(const Spawn &spawn)
+{
+    std::vector<std::string> args = spawn.argv;
+    const std::vector<char *> argv = pointers(args);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Killed with the test, however it ends; it may have ended already.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(126);
+        setpgid(0, 0);
+        signal(SIGPIPE, SIG_DFL);
+        redirect(0, "/dev/null", O_RDONLY);
+        redirect(1, spawn.stdout_path.empty() ? "/dev/null" : spawn.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
+        dup2(1, 2);
+        choose_environment(spawn.env);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // Its group is there before anything is sent to it.
+    if (pid_ > 0)
+        setpgid(pid_, pid_);
+}
+
+Background::~Background() { stop(); }
+
+namespace {
+
+// Whether the child has ended; left unreaped, so that its group's id is
+// no one else's while its group is killed.
+bool ended(pid_t pid)
+{
+    siginfo_t info = {};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+} // namespace
+
+bool Background::running() { return pid_ > 0 && !ended(pid_); }
+
+int Background::stop()
+{
+    if (pid_ <= 0)
+        return status_;
+    if (!ended(pid_)) {
+        kill(-pid_, SIGTERM);
+        for (int waited = 0; waited < 100 && !ended(pid_); ++waited)
+            usleep(10000);
+    }
+    // It, if it would not go, and whatever else of its group is left.
+    kill(-pid_, SIGKILL);
+    int wstatus = 0;
+    if (waitpid(pid_, &wstatus, 0) == pid_)
+        status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
+    pid_ = -1;
+    return status_;
 }

@@ -6,6 +6,8 @@
 // SIGPIPE at its default, and nothing from the tests' own environment that
 // chooses an SDL runtime, a drive, a sound output or a tbx (scripts/lib.sh
 // lists it) but what the test sets.
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -82,6 +84,27 @@ struct Spawn {
 };
 
 Exit run_process(const Spawn &spawn);
+
+// A program left running while the test goes on, such as a server: in a
+// process group of its own, standard output and error into
+// spawn.stdout_path (or nowhere), standard input from /dev/null. Stopped
+// (SIGTERM to its group, SIGKILL after a second) and waited for when done,
+// and killed by the kernel should the test's process die first.
+class Background {
+public:
+    explicit Background(const Spawn &spawn);
+    ~Background();
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
+    bool running();
+    // Stops it, if it still runs, and whatever else of its group is left;
+    // its status as Exit::status gives it.
+    int stop();
+
+private:
+    pid_t pid_;
+    int status_ = -1;
+};
 
 std::string read_file(const std::string &path);
 

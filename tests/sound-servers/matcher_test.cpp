@@ -1,0 +1,149 @@
+// The matcher on recordings made up of the tracks' own samples: each row
+// puts together what a sink could have heard, and what the matcher must
+// make of it, event for event.
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "matcher.h"
+#include "test_names.h"
+
+namespace {
+
+using matcher::Event;
+using matcher::Pcm;
+
+constexpr long kFrames = 20000; // of each track
+
+// A tone under noise, as a disc's track: no two stretches alike.
+Pcm track(double hz, unsigned seed)
+{
+    std::mt19937 noise(seed);
+    Pcm pcm;
+    for (long n = 0; n < kFrames; ++n) {
+        const double tone = 12000 * std::sin(2 * M_PI * hz * static_cast<double>(n) / matcher::kRate);
+        for (int channel = 0; channel < 2; ++channel)
+            pcm.push_back(static_cast<std::int16_t>(std::lround(tone) + static_cast<long>(noise() % 201) - 100));
+    }
+    return pcm;
+}
+
+const std::vector<Pcm> &tracks()
+{
+    static const std::vector<Pcm> made = {track(440, 1), track(660, 2), track(990, 3)};
+    return made;
+}
+
+// What the recording holds, piece by piece.
+struct Piece {
+    int track;   // or one of these
+    long from;   // frames: of the track, or how long
+    long to = 0;
+    int off = 0; // added to every sample of the track's
+};
+constexpr int kSilence = -1;
+constexpr int kOther = -2; // quiet sound of no track, as an encoder's delay is
+
+Piece silence(long frames) { return {kSilence, frames}; }
+Piece other(long frames) { return {kOther, frames}; }
+Piece play(int t, long from = 0, long to = kFrames, int off = 0) { return {t, from, to, off}; }
+
+Pcm record(const std::vector<Piece> &pieces)
+{
+    std::mt19937 noise(99);
+    Pcm pcm;
+    for (const Piece &p : pieces) {
+        if (p.track < 0) {
+            for (long n = 0; n < 2 * p.from; ++n)
+                pcm.push_back(p.track == kSilence ? 0 : static_cast<std::int16_t>(static_cast<long>(noise() % 61) - 30));
+            continue;
+        }
+        const Pcm &t = tracks()[static_cast<size_t>(p.track)];
+        for (long n = 2 * p.from; n < 2 * p.to; ++n)
+            pcm.push_back(static_cast<std::int16_t>(t[static_cast<size_t>(n)] + p.off));
+    }
+    return pcm;
+}
+
+struct Heard {
+    long first;
+    std::vector<Event> events = {};
+    long early = 0;
+};
+
+struct Row {
+    const char *name;
+    std::vector<Piece> recording;
+    std::vector<Heard> heard; // of each track
+};
+
+const Heard kWhole0 = {0};
+
+const Row kRows[] = {
+    {"each_track_whole_between_silences",
+     {silence(1000), play(0), silence(5000), play(1), silence(300), play(2)},
+     {{1000}, {26000}, {46300}}},
+    {"a_pause", {silence(100), play(0, 0, 8000), silence(4410), play(0, 8000), play(1), play(2)},
+     {{100, {{Event::Pause, 8000, 8100, 4410}}}, {24510}, {44510}}},
+    // As on PulseAudio: what was in the server's buffer is gone.
+    {"a_pause_losing_what_was_buffered", {play(0, 0, 8000), silence(4410), play(0, 8414), play(1), play(2)},
+     {{0, {{Event::Pause, 8000, 8000, 4410}, {Event::Lost, 8000, 12410, 414}}}, {23996}, {43996}}},
+    // As on PipeWire: a quantum silent, and never heard.
+    {"a_quantum_silent_and_lost", {play(0), play(1, 0, 5000), silence(512), play(1, 5512), play(2)},
+     {kWhole0, {20000, {{Event::Pause, 5000, 25000, 512}, {Event::Lost, 5000, 25512, 512}}}, {40000}}},
+    {"a_quantum_lost_without_silence", {play(0, 0, 8000), play(0, 8512), play(1), play(2)},
+     {{0, {{Event::Lost, 8000, 8000, 512}}}, {19488}, {39488}}},
+    {"a_stretch_heard_twice", {play(0, 0, 8000), play(0, 7000), play(1), play(2)},
+     {{0, {{Event::Twice, 7000, 8000, 1000}}}, {21000}, {41000}}},
+    // sdl12-compat's end of a track: the next one's encoder delay and its
+    // first 45 ms, then, after tbx's poll, the next one from its start.
+    {"the_next_tracks_start_heard_at_the_end_of_one",
+     {play(0), other(800), play(1, 0, 2000), silence(40000), other(800), play(1), other(800), play(2, 0, 2100),
+      silence(9000), play(2)},
+     {kWhole0, {63600, {}, 2000}, {95500, {}, 2100}}},
+    // Not heard again from its start: the start was heard out of place.
+    {"a_start_heard_early_and_never_again",
+     {play(0), play(1, 0, 2000), silence(40000), play(1, 1000), play(2)},
+     {kWhole0, {20000, {{Event::Pause, 2000, 22000, 40000}, {Event::Twice, 1000, 62000, 1000}}}, {81000}}},
+    {"a_short_dropout_is_heard_wrong", {play(0, 0, 8000), silence(100), play(0, 8100), play(1), play(2)},
+     {{0, {{Event::Wrong, 8000, 8000, 100}}}, {20000}, {40000}}},
+    {"samples_off_by_the_tolerance", {play(0, 0, kFrames, 2), play(1, 0, kFrames, -2), play(2)},
+     {kWhole0, {20000}, {40000}}},
+    {"samples_off_by_more", {play(0, 0, 8000), play(0, 8000, 8050, 3), play(0, 8050), play(1), play(2)},
+     {{0, {{Event::Wrong, 8000, 8000, 50}}}, {20000}, {40000}}},
+    {"a_track_never_heard_one_cut_short", {play(0), silence(2000), play(2, 0, 15000), silence(2000)},
+     {kWhole0, {-1, {{Event::Lost, 0, -1, kFrames}}}, {22000, {{Event::Lost, 15000, 37000, 5000}}}}},
+    {"a_track_heard_from_past_its_start", {other(300), play(0, 3000), play(1), play(2)},
+     {{300, {{Event::Lost, 0, 300, 3000}}}, {17300}, {37300}}},
+};
+
+class Matcher : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Matcher, FindsWhatWasHeardAndWhatWentWrong)
+{
+    const Row &row = GetParam();
+    const std::vector<matcher::Track> heard = matcher::match(record(row.recording), tracks());
+    ASSERT_EQ(heard.size(), row.heard.size());
+    for (size_t i = 0; i < heard.size(); ++i) {
+        SCOPED_TRACE("track " + std::to_string(i) + ": " + matcher::describe(heard[i]));
+        const Heard &want = row.heard[i];
+        EXPECT_EQ(heard[i].first, want.first);
+        EXPECT_EQ(heard[i].early, want.early);
+        ASSERT_EQ(heard[i].events.size(), want.events.size());
+        for (size_t k = 0; k < want.events.size(); ++k) {
+            const Event &e = heard[i].events[k], &w = want.events[k];
+            EXPECT_EQ(e.kind, w.kind) << "event " << k;
+            EXPECT_EQ(e.at, w.at) << "event " << k;
+            EXPECT_EQ(e.heard, w.heard) << "event " << k;
+            EXPECT_EQ(e.frames, w.frames) << "event " << k;
+        }
+        EXPECT_LE(heard[i].deviation, 2);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, Matcher, ::testing::ValuesIn(kRows), ByName());
+
+} // namespace
