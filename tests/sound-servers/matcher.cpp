@@ -17,6 +17,11 @@ constexpr long kStride = 32;
 // The most of a track's start sdl12-compat plays at the end of the track
 // before: a quarter of a second.
 constexpr long kEarlyAtMost = kRate / 4;
+// At the end of the disc sdl12-compat fills the rest of its last buffer
+// with the encoder's padding, then with what that buffer held before: the
+// end of the last track heard again, a buffer after it was first heard.
+// SDL's buffer holds at most this many frames.
+constexpr long kAgainAtMost = 8192;
 
 // A stretch of the recording that is a stretch of a track, frame for frame.
 struct Stretch {
@@ -25,6 +30,7 @@ struct Stretch {
     long at;    // in the track
     long frames;
     bool early = false;
+    bool again = false;
 };
 
 // The tracks one after another, found by the value of their left samples.
@@ -150,6 +156,20 @@ void mark_early(std::vector<Stretch> &found)
     }
 }
 
+// The last track's end heard again after it, as the last sound of all.
+void mark_again(std::vector<Stretch> &found, const std::vector<Pcm> &tracks)
+{
+    if (found.size() < 2)
+        return;
+    Stretch &s = found.back();
+    const Stretch &before = found[found.size() - 2];
+    // Where what is heard again was heard first: a buffer before, at most.
+    const long first = before.heard + s.at - before.at;
+    s.again = s.track + 1 == tracks.size() && before.track == s.track &&
+              before.at + before.frames == frames_of(tracks.back()) && s.at >= before.at &&
+              s.heard - first <= kAgainAtMost;
+}
+
 // What lies in the recording between two stretches of a track: pauses,
 // and frames heard wrong, as events at the track's frame at.
 long between(const Pcm &rec, long from, long to, long at, long min_pause, std::vector<Event> &events)
@@ -194,6 +214,7 @@ std::vector<Track> match(const Pcm &recording, const std::vector<Pcm> &tracks, i
 {
     std::vector<Stretch> found = stretches(recording, tracks, tolerance);
     mark_early(found);
+    mark_again(found, tracks);
     std::vector<Track> heard(tracks.size());
     std::vector<long> next(tracks.size(), 0); // of each track, what should come next
     std::vector<long> end_of_last(tracks.size(), -1);
@@ -201,8 +222,8 @@ std::vector<Track> match(const Pcm &recording, const std::vector<Pcm> &tracks, i
         Track &t = heard[s.track];
         for (long k = 0; k < s.frames; ++k)
             t.deviation = std::max(t.deviation, difference(recording, s.heard + k, tracks[s.track], s.at + k));
-        if (s.early) {
-            t.early += s.frames;
+        if (s.early || s.again) {
+            (s.early ? t.early : t.again) += s.frames;
             continue;
         }
         long &expected = next[s.track];
@@ -237,6 +258,8 @@ std::string describe(const Track &track)
     std::string text = "first heard at " + s(track.first) + " of the recording, last at " + s(track.last);
     if (track.early > 0)
         text += "; its first " + s(track.early) + " also heard at the end of the track before (sdl12-compat's end of track)";
+    if (track.again > 0)
+        text += "; " + s(track.again) + " of its last frames heard again after its end (sdl12-compat's end of the disc)";
     const char *const what[] = {"paused", "lost", "heard twice", "heard wrong"};
     for (const Event &e : track.events)
         text += std::string("; ") + what[e.kind] + " " + s(e.frames) + " (" + std::to_string(e.frames) + " frames) at " +

@@ -72,6 +72,7 @@ struct Heard {
     long first;
     std::vector<Event> events = {};
     long early = 0;
+    long again = 0;
 };
 
 struct Row {
@@ -108,6 +109,18 @@ const Row kRows[] = {
     {"a_start_heard_early_and_never_again",
      {play(0), play(1, 0, 2000), silence(40000), play(1, 1000), play(2)},
      {kWhole0, {20000, {{Event::Pause, 2000, 22000, 40000}, {Event::Twice, 1000, 62000, 1000}}}, {81000}}},
+    // sdl12-compat's end of the disc: the last track's padding, then what
+    // the last buffer held a buffer before, to that buffer's end.
+    {"the_last_tracks_end_heard_again_after_it",
+     {play(0), play(1), play(2), other(623), play(2, kFrames - 7569, kFrames - 6289), silence(5000)},
+     {kWhole0, {20000}, {40000, {}, 0, 1280}}},
+    // Only at the end of the disc, and no more than a buffer after.
+    {"a_tracks_end_heard_again_before_the_next",
+     {play(0), other(623), play(0, kFrames - 7569, kFrames - 6289), play(1), play(2)},
+     {{0, {{Event::Wrong, kFrames, 20000, 623}, {Event::Twice, kFrames - 7569, 20623, 1280}}}, {21903}, {41903}}},
+    {"the_last_tracks_end_heard_again_more_than_a_buffer_after",
+     {play(0), play(1), play(2), other(623), play(2, kFrames - 7570, kFrames - 6290), silence(5000)},
+     {kWhole0, {20000}, {40000, {{Event::Wrong, kFrames, 60000, 623}, {Event::Twice, kFrames - 7570, 60623, 1280}}}}},
     {"a_short_dropout_is_heard_wrong", {play(0, 0, 8000), silence(100), play(0, 8100), play(1), play(2)},
      {{0, {{Event::Wrong, 8000, 8000, 100}}}, {20000}, {40000}}},
     {"samples_off_by_the_tolerance", {play(0, 0, kFrames, 2), play(1, 0, kFrames, -2), play(2)},
@@ -132,6 +145,7 @@ TEST_P(Matcher, FindsWhatWasHeardAndWhatWentWrong)
         const Heard &want = row.heard[i];
         EXPECT_EQ(heard[i].first, want.first);
         EXPECT_EQ(heard[i].early, want.early);
+        EXPECT_EQ(heard[i].again, want.again);
         ASSERT_EQ(heard[i].events.size(), want.events.size());
         for (size_t k = 0; k < want.events.size(); ++k) {
             const Event &e = heard[i].events[k], &w = want.events[k];

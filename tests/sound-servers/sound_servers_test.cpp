@@ -3,7 +3,8 @@
 // server's sink heard, matched sample for sample against each track as
 // decoded from the cache. Once the music plays it must never pause, lose
 // or repeat a sample; sdl12-compat's own end of a track (the next track's
-// first tens of milliseconds, then that track from its start) is named.
+// first tens of milliseconds, then that track from its start) is named,
+// and so is its end of the disc (a few of the last track's frames again).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -147,6 +148,9 @@ TEST_P(ThroughASoundServer, OnceTheMusicPlaysEveryTrackIsHeardSampleForSample)
         if (t.early > 0)
             std::cout << "    sdl12-compat's end of track: its first " << seconds(seconds_of(t.early))
                       << " heard at the end of track " << i << ", then again from its start\n";
+        if (t.again > 0)
+            std::cout << "    sdl12-compat's end of the disc: after its padding, " << t.again
+                      << " frames of its end heard again, as its last buffer held them before\n";
     }
     for (size_t i = 0; i < heard.size(); ++i) {
         const std::string name = "track " + std::to_string(i + 1);
