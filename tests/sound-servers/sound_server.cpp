@@ -174,12 +174,16 @@ void Session::start_pipewire()
         !start("pipewire", {PIPEWIRE}, dir_ / "pipewire-0") || !start("wireplumber", {WIREPLUMBER}, "") ||
         !start("pipewire-pulse", {PIPEWIRE_PULSE}, pulse_socket_))
         return;
-    // Its socket is there a moment before it has all it needs from PipeWire.
-    Exit loaded;
+    // Its socket is there a moment before it has all it needs from PipeWire,
+    // and a default is refused ("Not supported") until WirePlumber has made
+    // the metadata that holds it: later on 0.5 than on 0.4.
+    Exit loaded, chosen;
     for (int step = 0; step < kReadySteps && (loaded = pactl({"load-module", kNullSink, kNullSinkArguments})).status != 0;
          step += 10)
         usleep(100000);
-    const Exit chosen = pactl({"set-default-sink", kSink});
+    for (int step = 0; step < kReadySteps && loaded.status == 0 && (chosen = pactl({"set-default-sink", kSink})).status != 0;
+         step += 10)
+        usleep(100000);
     if (loaded.status != 0 || chosen.status != 0) {
         error_ = "pipewire-pulse made no null sink: " + loaded.err + chosen.err + "\n" + logs();
         return;
