@@ -19,7 +19,8 @@ constexpr long kStride = 32;
 constexpr long kEarlyAtMost = kRate / 4;
 // At the end of the disc sdl12-compat fills the rest of its last buffer
 // with the encoder's padding, then with what that buffer held before: the
-// end of the last track heard again, a buffer after it was first heard.
+// end of the last track heard again, a buffer after it was first heard;
+// 1.2.78 at the end of every track, with no padding.
 // SDL's buffer holds at most this many frames.
 constexpr long kAgainAtMost = 8192;
 
@@ -156,18 +157,25 @@ void mark_early(std::vector<Stretch> &found)
     }
 }
 
-// The last track's end heard again after it, as the last sound of all.
+// A track's end heard again after it, as the rest of its last buffer held
+// it a buffer before: at the end of the disc, after the track's padding, as
+// the last sound of all; sdl12-compat 1.2.78 does it at the end of every
+// track, right after its last frame and right before the next one's start
+// heard early.
 void mark_again(std::vector<Stretch> &found, const std::vector<Pcm> &tracks)
 {
-    if (found.size() < 2)
-        return;
-    Stretch &s = found.back();
-    const Stretch &before = found[found.size() - 2];
-    // Where what is heard again was heard first: a buffer before, at most.
-    const long first = before.heard + s.at - before.at;
-    s.again = s.track + 1 == tracks.size() && before.track == s.track &&
-              before.at + before.frames == frames_of(tracks.back()) && s.at >= before.at &&
-              s.heard - first <= kAgainAtMost;
+    for (size_t k = 1; k < found.size(); ++k) {
+        Stretch &s = found[k];
+        const Stretch &before = found[k - 1];
+        // Where what is heard again was heard first: a buffer before, at most.
+        const long first = before.heard + s.at - before.at;
+        const bool after_the_end = before.track == s.track && before.at + before.frames == frames_of(tracks[s.track]) &&
+                                   s.at >= before.at && s.heard - first <= kAgainAtMost;
+        const bool end_of_disc = k + 1 == found.size() && s.track + 1 == tracks.size();
+        const bool end_of_track = k + 1 < found.size() && found[k + 1].early && found[k + 1].track == s.track + 1 &&
+                                  s.heard == before.heard + before.frames && found[k + 1].heard == s.heard + s.frames;
+        s.again = after_the_end && (end_of_disc || end_of_track);
+    }
 }
 
 // What lies in the recording between two stretches of a track: pauses,
@@ -259,7 +267,7 @@ std::string describe(const Track &track)
     if (track.early > 0)
         text += "; its first " + s(track.early) + " also heard at the end of the track before (sdl12-compat's end of track)";
     if (track.again > 0)
-        text += "; " + s(track.again) + " of its last frames heard again after its end (sdl12-compat's end of the disc)";
+        text += "; " + s(track.again) + " of its last frames heard again after its end (sdl12-compat's last buffer of a track)";
     const char *const what[] = {"paused", "lost", "heard twice", "heard wrong"};
     for (const Event &e : track.events)
         text += std::string("; ") + what[e.kind] + " " + s(e.frames) + " (" + std::to_string(e.frames) + " frames) at " +

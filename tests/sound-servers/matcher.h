@@ -12,7 +12,9 @@
 // the next one, then plays that one from its start: such a start heard
 // early is named, not counted as heard twice. At the end of the disc it
 // plays the last track's padding, then again a few of the track's last
-// frames: named too, not counted as heard wrong or twice.
+// frames, the rest of its last buffer as that buffer was a buffer before;
+// 1.2.78 does so at the end of every track, right before the next one's
+// start: named too, not counted as heard wrong or twice.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,7 +36,7 @@ struct Track {
     long first = -1;  // where in the recording its first frame heard plays; -1: never
     long last = -1;   // and its last, past it
     long early = 0;   // of its first frames, heard at the end of the track before
-    long again = 0;   // of its last frames, heard again after its end, the disc's
+    long again = 0;   // of its last frames, heard again after its end, its last buffer's rest
     int deviation = 0; // the largest difference of a sample heard from the track's, in steps
     std::vector<Event> events;
 

@@ -114,6 +114,25 @@ const Row kRows[] = {
     {"the_last_tracks_end_heard_again_after_it",
      {play(0), play(1), play(2), other(623), play(2, kFrames - 7569, kFrames - 6289), silence(5000)},
      {kWhole0, {20000}, {40000, {}, 0, 1280}}},
+    // sdl12-compat 1.2.78, as SDL's disk driver and both servers heard it:
+    // each track's last buffer filled with its last 1360 frames, then with
+    // what it held a buffer before; then the next track's first buffer,
+    // and after tbx's poll, that track from its start.
+    {"each_tracks_end_heard_again_before_the_next_ones_start",
+     {play(0), play(0, kFrames - 4096, kFrames - 1360), play(1, 0, 4096), silence(45056), play(1),
+      play(1, kFrames - 4096, kFrames - 1360), play(2, 0, 4096), silence(49152), play(2),
+      play(2, kFrames - 4096, kFrames - 1360)},
+     {{0, {}, 0, 2736}, {71888, {}, 4096, 2736}, {147872, {}, 4096, 2736}}},
+    // Before the next track's start heard early, and right after the end.
+    {"a_tracks_end_heard_again_then_the_next_from_its_start",
+     {play(0), play(0, kFrames - 4096, kFrames - 1360), play(1), play(2)},
+     {{0, {{Event::Twice, kFrames - 4096, 20000, 2736}}}, {22736}, {42736}}},
+    {"a_tracks_end_heard_again_after_a_gap_before_the_next_ones_start",
+     {play(0), other(100), play(0, kFrames - 4096, kFrames - 1360), play(1, 0, 4096), silence(45056), play(1), play(2)},
+     {{0, {{Event::Wrong, kFrames, 20000, 100}, {Event::Twice, kFrames - 4096, 20100, 2736}}}, {71988, {}, 4096}, {91988}}},
+    {"a_tracks_end_heard_again_more_than_a_buffer_after_before_the_next_ones_start",
+     {play(0), play(0, kFrames - 8193, kFrames - 5457), play(1, 0, 4096), silence(45056), play(1), play(2)},
+     {{0, {{Event::Twice, kFrames - 8193, 20000, 2736}}}, {71888, {}, 4096}, {91888}}},
     // Only at the end of the disc, and no more than a buffer after.
     {"a_tracks_end_heard_again_before_the_next",
      {play(0), other(623), play(0, kFrames - 7569, kFrames - 6289), play(1), play(2)},

@@ -4,7 +4,8 @@
 // decoded from the cache. Once the music plays it must never pause, lose
 // or repeat a sample; sdl12-compat's own end of a track (the next track's
 // first tens of milliseconds, then that track from its start) is named,
-// and so is its end of the disc (a few of the last track's frames again).
+// and so is its last buffer of a track (a few of the track's last frames
+// again: at the end of the disc, and on 1.2.78 at the end of every track).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -149,8 +150,8 @@ TEST_P(ThroughASoundServer, OnceTheMusicPlaysEveryTrackIsHeardSampleForSample)
             std::cout << "    sdl12-compat's end of track: its first " << seconds(seconds_of(t.early))
                       << " heard at the end of track " << i << ", then again from its start\n";
         if (t.again > 0)
-            std::cout << "    sdl12-compat's end of the disc: after its padding, " << t.again
-                      << " frames of its end heard again, as its last buffer held them before\n";
+            std::cout << "    sdl12-compat's last buffer of it: " << t.again
+                      << " frames of its end heard again after it, as that buffer held them before\n";
     }
     for (size_t i = 0; i < heard.size(); ++i) {
         const std::string name = "track " + std::to_string(i + 1);
