@@ -17,6 +17,9 @@ constexpr double kRetriesShow = 5;
 
 double seconds(long frames) { return static_cast<double>(frames) / kFps; }
 
+// The bytes of a track's file that a read of sdl12-compat's may reach from offset.
+long needed(long offset) { return offset + Pacing::kLargestRead + Pacing::kMargin; }
+
 } // namespace
 
 Pacing::Pacing(std::vector<long> frames, std::vector<bool> audio, bool real_time)
@@ -97,7 +100,7 @@ double Pacing::longest_gap(double now) const
     return longest;
 }
 
-long Pacing::needed(long offset) const { return offset + kLargestRead + kMargin; }
+
 
 long Pacing::enough(long offset, double now) const
 {

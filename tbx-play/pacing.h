@@ -76,10 +76,8 @@ public:
 
 private:
     bool partial(size_t track) const;
-    // The bytes of the track being read that a read of sdl12-compat's may
-    // reach from offset, and those that would let the music play on from
-    // there as long as it should.
-    long needed(long offset) const;
+    // The bytes of the track being read that would let the music play on
+    // from offset as long as it should.
     long enough(long offset, double now) const;
     // Of the verified audio: seconds of it a second, and the longest it
     // has kept us waiting, over the last seconds.

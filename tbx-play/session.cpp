@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -207,17 +209,15 @@ namespace {
 
 std::vector<long> frames_of(const std::vector<disc::Track> &played)
 {
-    std::vector<long> frames;
-    for (const disc::Track &t : played)
-        frames.push_back(t.frames);
+    std::vector<long> frames(played.size());
+    std::transform(played.begin(), played.end(), frames.begin(), [](const disc::Track &t) { return t.frames; });
     return frames;
 }
 
 std::vector<bool> audio_of(const std::vector<disc::Track> &played)
 {
-    std::vector<bool> audio;
-    for (const disc::Track &t : played)
-        audio.push_back(t.audio);
+    std::vector<bool> audio(played.size());
+    std::transform(played.begin(), played.end(), audio.begin(), [](const disc::Track &t) { return t.audio; });
     return audio;
 }
 
@@ -268,18 +268,21 @@ int Session::Run::go()
         if (ended_)
             break;
         const std::vector<Source> ready = sources();
-        std::vector<pollfd> fds;
-        for (const Source &s : ready)
-            fds.push_back({s.fd, s.events, 0});
+        std::vector<pollfd> fds(ready.size());
+        std::transform(ready.begin(), ready.end(), fds.begin(), [](const Source &s) { return pollfd{s.fd, s.events, 0}; });
         // While it reads, a look a tenth of a second: what plays moves on.
         if (poll(fds.data(), fds.size(), reading_ ? 100 : -1) < 0) {
             if (errno != EINTR)
                 finish(1, std::string("cannot wait for tbx and the read: ") + std::strerror(errno));
             continue;
         }
-        for (size_t i = 0; i < fds.size() && !ended_; ++i)
-            if (fds[i].revents != 0)
+        for (size_t i = 0; i < fds.size() && !ended_; ++i) {
+            // Closed under us: nothing more would ever come from it.
+            if ((fds[i].revents & POLLNVAL) != 0)
+                finish(1, std::string("cannot wait for ") + ready[i].name + ": " + std::strerror(EBADF));
+            else if (fds[i].revents != 0)
                 (this->*ready[i].ready)(fds[i].revents);
+        }
         // Whatever woke us, what waits to be said goes as far as it may.
         session_.progress_.write_more();
     }
@@ -298,12 +301,11 @@ std::vector<Session::Run::Source> Session::Run::sources() const
         {"the tracks' measuring", measuring_ ? measuring_->fd() : -1, POLLIN, &Run::watch},
     };
     // What we said that the terminal or pipe has not taken yet.
-    for (const int fd : session_.progress_.unwritten())
-        all.push_back({"what we say", fd, POLLOUT, &Run::said});
+    const std::vector<int> unwritten = session_.progress_.unwritten();
+    std::transform(unwritten.begin(), unwritten.end(), std::back_inserter(all),
+                   [](int fd) { return Source{"what we say", fd, POLLOUT, &Run::said}; });
     std::vector<Source> ready;
-    for (const Source &s : all)
-        if (s.fd >= 0)
-            ready.push_back(s);
+    std::copy_if(all.begin(), all.end(), std::back_inserter(ready), [](const Source &s) { return s.fd >= 0; });
     return ready;
 }
 
@@ -432,7 +434,6 @@ void Session::Run::event(short)
     if (read(reader_->events(), &e, sizeof e) != sizeof e)
         return;
     Progress &progress = session_.progress_;
-    std::string error;
     switch (e.kind) {
     case Reader::Event::Progress:
         if (!again_)
@@ -459,6 +460,7 @@ void Session::Run::event(short)
         }
         break;
     case Reader::Event::Done: {
+        std::string error;
         std::vector<long> keeping = damaged_;
         if (!aside_->keep(session_.drive_.toc(), keeping, error))
             return finish(1, error);
