@@ -9,8 +9,10 @@
 // writes (32-bit float), as it grows: "sound T" when a sample first sounds
 // (above -60 dBFS), and before the end line "stalls N SECONDS": how often,
 // and for how long in all, the recording stopped growing for more than
-// 0.2 s after that, which is when the player was stopped. --stop-after
-// sends PROGRAM SIGINT S seconds after the first sound.
+// 0.2 s after that, which is when the player was stopped, each noted as it
+// ends: "T stall S at P", growing again at T after S seconds, P seconds of
+// the recording past its first sound. --stop-after sends PROGRAM SIGINT S
+// seconds after the first sound.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -43,7 +45,7 @@ void watch(const std::string &file, Clock::time_point started, double stop_after
 {
     std::ifstream in;
     double sound = -1, last_growth = 0;
-    std::streamoff read = 0;
+    std::streamoff read = 0, sounded = 0;
     std::vector<float> samples(1 << 14);
     bool stopped = false;
     while (!done) {
@@ -52,6 +54,7 @@ void watch(const std::string &file, Clock::time_point started, double stop_after
         if (!in.is_open())
             in.open(file, std::ios::binary);
         bool grew = false;
+        const std::streamoff before = read;
         while (in.is_open()) {
             in.clear();
             in.seekg(read);
@@ -64,6 +67,7 @@ void watch(const std::string &file, Clock::time_point started, double stop_after
             for (std::streamsize i = 0; i < got && sound < 0; ++i)
                 if (std::fabs(samples[static_cast<size_t>(i)]) > 1e-3F) {
                     sound = last_growth = now;
+                    sounded = read - got * 4 + i * 4;
                     const std::lock_guard<std::mutex> lock(printing);
                     std::printf("%.3f sound\n", now);
                     std::fflush(stdout);
@@ -75,6 +79,11 @@ void watch(const std::string &file, Clock::time_point started, double stop_after
             if (now - last_growth > 0.2) {
                 ++stalls;
                 stalled += now - last_growth;
+                // 32-bit float stereo at 44100 Hz.
+                const double at = static_cast<double>(before - sounded) / (8 * 44100);
+                const std::lock_guard<std::mutex> lock(printing);
+                std::printf("%.3f stall %.3f at %.3f\n", now, now - last_growth, at);
+                std::fflush(stdout);
             }
             last_growth = now;
         }
