@@ -19,9 +19,9 @@ using matcher::Pcm;
 constexpr long kFrames = 20000; // of each track
 
 // A tone under noise, as a disc's track: no two stretches alike.
-Pcm track(double hz, unsigned seed)
+Pcm track(double hz, unsigned noise_from)
 {
-    std::mt19937 noise(seed);
+    std::mt19937 noise(noise_from);
     Pcm pcm;
     for (long n = 0; n < kFrames; ++n) {
         const double tone = 12000 * std::sin(2 * M_PI * hz * static_cast<double>(n) / matcher::kRate);
